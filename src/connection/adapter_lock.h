@@ -1,0 +1,50 @@
+// AdapterLock: a recursive mutex shared by every process on the machine, so
+// callers never interleave traffic on the adapter. A robust, recursive,
+// process-shared pthread mutex in POSIX shared memory: a holder that dies
+// (process killed, or thread ended without releasing) hands the lock to the
+// next waiter, who is told so and recovers the link.
+#pragma once
+
+#include <cstdint>
+
+namespace cm3probe::connection {
+
+inline constexpr const char* kAdapterLockName = "QVXDebugLockObj";
+// Owner and group may share the probe; others cannot open the lock at all.
+inline constexpr unsigned kAdapterLockMode = 0660;
+
+struct LockHandle;
+
+enum class LockOutcome {
+    Acquired,
+    AcquiredAfterOwnerDied,  // the previous holder died holding it
+    NoLock,                  // no lock object opened yet: proceed unlocked
+    Failed,
+    TimedOut,
+};
+
+// Creates or opens the named lock. Null on failure (no shared memory, or no
+// permission). Handles are never closed: the connection keeps its own for the
+// life of the process.
+LockHandle* OpenLock(const char* name);
+LockOutcome AcquireLock(LockHandle* lock);
+LockOutcome AcquireLockWithin(LockHandle* lock, uint32_t milliseconds);
+void ReleaseLock(LockHandle* lock);
+// Tests only: drops the handle and, when `unlink`, the shared object.
+void CloseLockForTesting(LockHandle* lock, bool unlink);
+
+// The connection's lock. Acquire proceeds without a lock when DebugOpen has
+// never created one; a new owner after a dead holder recovers the link first.
+void AcquireAdapterLock();
+void ReleaseAdapterLock();
+
+// Scoped hold of the connection's lock.
+class AdapterLockHold {
+public:
+    AdapterLockHold() { AcquireAdapterLock(); }
+    ~AdapterLockHold() { ReleaseAdapterLock(); }
+    AdapterLockHold(const AdapterLockHold&) = delete;
+    AdapterLockHold& operator=(const AdapterLockHold&) = delete;
+};
+
+}  // namespace cm3probe::connection

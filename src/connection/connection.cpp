@@ -1,0 +1,7 @@
+#include "connection/connection.h"
+
+namespace cm3probe {
+
+DebugConnection g_connection{};
+
+}  // namespace cm3probe

@@ -1,0 +1,37 @@
+// The process-wide connection record every export reads and writes.
+#pragma once
+
+#include <cstdint>
+
+#include "adapter/jtag_engine.h"
+#include "adapter/usb_driver.h"
+#include "connection/adapter_lock.h"
+
+namespace cm3probe {
+
+inline constexpr uint32_t kBreakpointSlots = 6;
+
+struct BreakpointSlot {
+    uint32_t inUse;
+    uint32_t address;
+};
+
+struct DebugConnection {
+    uint8_t batchedMode;
+    uint8_t initialised;
+    uint8_t coreHalted;
+    uint32_t swdMode;  // non-zero: SWD, zero: JTAG
+    adapter::JtagHandle jtagHandle;
+    adapter::UsbHandle usbHandle;
+    BreakpointSlot breakpoints[kBreakpointSlots];
+    // Clock divisors of the open link, kept so a new lock owner can bring the
+    // link back after a holder died mid-command.
+    uint32_t jtagDivisor;
+    uint32_t swdDivisor;
+    connection::LockHandle* lockHandle;
+};
+
+// Zero at load; lives for the whole process.
+extern DebugConnection g_connection;
+
+}  // namespace cm3probe

@@ -1,0 +1,8 @@
+// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+#include "cm3probe.h"
+#include "connection/connection.h"
+
+extern "C" CM3PROBE_API DebugResult DebugReadBlock(uint32_t, uint8_t*, uint32_t) {
+    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+}
+

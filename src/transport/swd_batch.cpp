@@ -1,0 +1,97 @@
+#include "transport/swd_batch.h"
+
+#include <new>
+
+#include "adapter/backend.h"
+
+namespace cm3probe {
+
+SwdBatch g_batch{};
+
+bool BatchAllocate() {
+    if (BatchAllocated()) {
+        BatchReset();
+        return true;
+    }
+    g_batch.recordArray = new (std::nothrow) TransactionRecord[SWD_BATCH_CAPACITY];
+    g_batch.commandBuffer = new (std::nothrow) uint8_t[kBatchCommandBufferSize];
+    g_batch.readBackBuffer = new (std::nothrow) uint8_t[kBatchReadBackSize];
+    if (!BatchAllocated()) {
+        BatchRelease();
+        return false;
+    }
+    BatchReset();
+    return true;
+}
+
+void BatchRelease() {
+    delete[] g_batch.recordArray;
+    delete[] g_batch.commandBuffer;
+    delete[] g_batch.readBackBuffer;
+    g_batch = SwdBatch{};
+}
+
+bool BatchAllocated() {
+    return g_batch.recordArray != nullptr && g_batch.commandBuffer != nullptr && g_batch.readBackBuffer != nullptr;
+}
+
+void BatchReset() {
+    g_batch.recordCursor = g_batch.recordArray;
+    g_batch.commandCursor = g_batch.commandBuffer;
+    g_batch.readCursor = g_batch.readBackBuffer;
+    g_batch.readEnd = g_batch.readBackBuffer;
+}
+
+uint32_t BatchQueuedCount() { return static_cast<uint32_t>(g_batch.recordCursor - g_batch.recordArray); }
+
+namespace {
+uint32_t Queue(bool read, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+    if (!BatchAllocated() || BatchQueuedCount() >= SWD_BATCH_CAPACITY) return 1;
+    g_batch.commandCursor += read ? swd::BuildReadStream(g_batch.commandCursor, registerAddress, apSelect)
+                                  : swd::BuildWriteStream(g_batch.commandCursor, registerAddress, apSelect, value);
+    *g_batch.recordCursor++ = TransactionRecord{read ? 1u : 0u, registerAddress, apSelect, read ? 0u : value};
+    return 0;
+}
+}  // namespace
+
+uint32_t BatchQueueWrite(uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+    return Queue(false, registerAddress, apSelect, value);
+}
+
+uint32_t BatchQueueRead(uint8_t registerAddress, uint8_t apSelect) {
+    return Queue(true, registerAddress, apSelect, 0);
+}
+
+uint32_t BatchFlush(adapter::UsbHandle handle) {
+    // Until this flush delivers, nothing in the read-back buffer is this batch's.
+    g_batch.readCursor = g_batch.readBackBuffer;
+    g_batch.readEnd = g_batch.readBackBuffer;
+    if (!BatchAllocated()) return 1;
+    const adapter::UsbDriver& usb = *adapter::ActiveBackend().usb;
+    uint32_t commandLength = static_cast<uint32_t>(g_batch.commandCursor - g_batch.commandBuffer);
+    uint32_t readCount = 0;
+    for (const TransactionRecord* record = g_batch.recordArray; record != g_batch.recordCursor; ++record) {
+        if (record->isRead != 0) ++readCount;
+    }
+    uint32_t written = 0;
+    adapter::UsbStatus status = usb.write(handle, g_batch.commandBuffer, commandLength, &written);
+    if (status != adapter::kUsbOk) return status;
+    if (written != commandLength) return 1;
+    uint32_t expected = readCount * swd::kResponseSize;
+    uint32_t got = 0;
+    status = usb.read(handle, g_batch.readBackBuffer, expected, &got);
+    if (status != adapter::kUsbOk) return status;
+    if (got != expected) return 1;
+    g_batch.readEnd = g_batch.readBackBuffer + expected;
+    return 0;
+}
+
+uint32_t BatchNextRead(uint32_t* value) {
+    *value = 0;
+    if (g_batch.readCursor + swd::kResponseSize > g_batch.readEnd) return swd::ack::kNoAnswer;
+    uint32_t acknowledge = swd::DecodeResponse(g_batch.readCursor, value);
+    g_batch.readCursor += swd::kResponseSize;
+    return acknowledge;
+}
+
+}  // namespace cm3probe

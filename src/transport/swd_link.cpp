@@ -1,0 +1,158 @@
+#include "transport/swd_link.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "adapter/backend.h"
+#include "adapter/mpsse.h"
+#include "dap/dp_registers.h"
+#include "transport/swd_batch.h"
+#include "transport/swd_protocol.h"
+#include "transport/timing.h"
+
+namespace cm3probe {
+
+namespace {
+
+const adapter::UsbDriver& Usb() { return *adapter::ActiveBackend().usb; }
+
+adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
+    uint32_t written = 0;
+    return Usb().write(handle, bytes, count, &written);
+}
+
+template <size_t N>
+adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t (&bytes)[N]) {
+    return Send(handle, bytes, static_cast<uint32_t>(N));
+}
+
+// Clock `count` bytes of one value out on SWDIO.
+adapter::UsbStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
+    uint8_t stream[3 + 16];
+    stream[0] = mpsse::kBytesOutNeg;
+    stream[1] = mpsse::LengthLow(count);
+    stream[2] = mpsse::LengthHigh(count);
+    std::fill(stream + 3, stream + 3 + count, level);
+    return Send(handle, stream, 3 + count);
+}
+
+adapter::UsbStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
+    const uint8_t stream[] = {mpsse::kBytesOutNeg, mpsse::LengthLow(2), mpsse::LengthHigh(2),
+                              static_cast<uint8_t>(sequence & 0xFF), static_cast<uint8_t>(sequence >> 8)};
+    return Send(handle, stream);
+}
+
+adapter::UsbStatus SendIdle(adapter::UsbHandle handle) {
+    const uint8_t stream[] = {mpsse::kBitsOutNeg, mpsse::LengthLow(8), swd::kLineLow};
+    return Send(handle, stream);
+}
+
+adapter::UsbStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
+    const uint8_t stream[] = {mpsse::kSetDivisor, static_cast<uint8_t>(divisor & 0xFF),
+                              static_cast<uint8_t>((divisor >> 8) & 0xFF)};
+    return Send(handle, stream);
+}
+
+adapter::UsbStatus SendDrive(adapter::UsbHandle handle) {
+    const uint8_t stream[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kDriveDirection};
+    return Send(handle, stream);
+}
+
+// 72 low cycles flush whatever the port was in the middle of.
+inline constexpr uint32_t kFlushBytes = 9;
+
+}  // namespace
+
+uint32_t SwdClockDivisor(uint32_t clockHz) {
+    if (clockHz == 0) return mpsse::kMaxDivisor;
+    clockHz = std::min(clockHz, mpsse::kBaseClockHz);
+    return std::min(mpsse::kBaseClockHz / clockHz - 1, mpsse::kMaxDivisor);
+}
+
+uint32_t SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHandle* outHandle) {
+    if (!BatchAllocate()) return adapter::kUsbFailed;
+    const adapter::UsbDriver& usb = Usb();
+    adapter::UsbHandle handle = nullptr;
+    adapter::UsbStatus status = usb.openByDescription(description, &handle);
+    if (status != adapter::kUsbOk) {
+        BatchRelease();
+        return status;
+    }
+    status = usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kMpsse);
+    if (status != adapter::kUsbOk) {
+        // The handle is gone: never leave it where a later close would use it.
+        usb.close(handle);
+        BatchRelease();
+        return status;
+    }
+    *outHandle = handle;
+    (void)SendDivisor(handle, SwdClockDivisor(clockHz));
+    (void)SendDrive(handle);
+    (void)SendFill(handle, swd::kLineLow, kFlushBytes);
+    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
+    (void)SendSelectSequence(handle, swd::kJtagToSwd);
+    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
+    (void)SendIdle(handle);
+    (void)usb.purge(handle, adapter::purge::kBoth);
+    return 0;
+}
+
+uint32_t SwdLinkClose(adapter::UsbHandle handle) {
+    uint32_t status = Usb().close(handle);
+    // A failed close leaves the link open and its buffers in use; the retry
+    // that follows frees them exactly once.
+    if (status == adapter::kUsbOk) BatchRelease();
+    return status;
+}
+
+uint32_t SwdPulseReset(adapter::UsbHandle handle) {
+    const uint8_t assert[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kResetAssertDirection};
+    (void)Send(handle, assert);
+    timing::SleepMilliseconds(timing::kResetPulseMs);
+    return SendDrive(handle);
+}
+
+uint32_t SwdWriteTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+    uint8_t stream[swd::kWriteStreamSize];
+    size_t length = swd::BuildWriteStream(stream, registerAddress, apSelect, value);
+    return Send(handle, stream, static_cast<uint32_t>(length));
+}
+
+uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect, uint32_t* outValue) {
+    uint8_t stream[swd::kReadStreamSize];
+    size_t length = swd::BuildReadStream(stream, registerAddress, apSelect);
+    adapter::UsbStatus status = Send(handle, stream, static_cast<uint32_t>(length));
+    if (status != adapter::kUsbOk) return status;
+    uint8_t response[swd::kResponseSize] = {};
+    uint32_t got = 0;
+    status = Usb().read(handle, response, swd::kResponseSize, &got);
+    if (status != adapter::kUsbOk) return status;
+    *outValue = 0;
+    if (got != swd::kResponseSize) return swd_status::kShortResponse;
+    uint32_t acknowledge = swd::DecodeResponse(response, outValue);
+    if (acknowledge == swd::ack::kOk) return swd_status::kOk;
+    return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
+}
+
+uint32_t SwdLineResetAndIdentify(adapter::UsbHandle handle) {
+    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
+    (void)SendIdle(handle);
+    uint32_t idcode = 0;
+    return SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode);
+}
+
+uint32_t SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor) {
+    const adapter::UsbDriver& usb = Usb();
+    (void)usb.purge(handle, adapter::purge::kBoth);
+    // Leaving and re-entering MPSSE mode drops a half-received command.
+    (void)usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kReset);
+    uint32_t status = usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kMpsse);
+    if (status != adapter::kUsbOk) return status;
+    (void)SendDivisor(handle, clockDivisor);
+    (void)SendDrive(handle);
+    (void)usb.purge(handle, adapter::purge::kBoth);
+    return SwdLineResetAndIdentify(handle);
+}
+
+}  // namespace cm3probe

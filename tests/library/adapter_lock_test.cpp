@@ -1,0 +1,183 @@
+// The system-wide recursive lock: nesting, serialisation between processes,
+// and holders that die.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cm3probe.h"
+#include "connection/adapter_lock.h"
+#include "fixture.h"
+
+namespace cm3test {
+namespace {
+
+using cm3probe::connection::AcquireLock;
+using cm3probe::connection::AcquireLockWithin;
+using cm3probe::connection::LockHandle;
+using cm3probe::connection::LockOutcome;
+using cm3probe::connection::OpenLock;
+using cm3probe::connection::ReleaseLock;
+
+// A private name so tests never contend with a real probe user.
+std::string TestLockName() { return "cm3probe-test-lock-" + std::to_string(getpid()); }
+
+// Runs `body` in a child process; returns its exit code.
+template <typename Body>
+int InChild(Body body) {
+    pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// 0 when another process got the lock within `ms`, 1 when it timed out.
+int OtherProcessAcquires(const std::string& name, uint32_t ms) {
+    return InChild([&] {
+        LockHandle* lock = OpenLock(name.c_str());
+        LockOutcome outcome = AcquireLockWithin(lock, ms);
+        return outcome == LockOutcome::Acquired || outcome == LockOutcome::AcquiredAfterOwnerDied ? 0 : 1;
+    });
+}
+
+class AdapterLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        name_ = TestLockName();
+        lock_ = OpenLock(name_.c_str());
+        ASSERT_NE(lock_, nullptr);
+    }
+    void TearDown() override { cm3probe::connection::CloseLockForTesting(lock_, true); }
+    std::string name_;
+    LockHandle* lock_ = nullptr;
+};
+
+TEST_F(AdapterLockTest, NestsOnOneThreadAndFreesAfterAsManyReleases) {
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(AcquireLock(lock_), LockOutcome::Acquired);
+    ReleaseLock(lock_);
+    ReleaseLock(lock_);
+    EXPECT_EQ(OtherProcessAcquires(name_, 100), 1);
+    ReleaseLock(lock_);
+    EXPECT_EQ(OtherProcessAcquires(name_, 2000), 0);
+}
+
+TEST_F(AdapterLockTest, SecondProcessBlocksUntilTheFirstReleases) {
+    int ready[2];
+    int go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        LockHandle* lock = OpenLock(name_.c_str());
+        AcquireLock(lock);
+        char byte = 1;
+        (void)!write(ready[1], &byte, 1);
+        (void)!read(go[0], &byte, 1);
+        ReleaseLock(lock);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(AcquireLockWithin(lock_, 200), LockOutcome::TimedOut);
+    ASSERT_EQ(write(go[1], &byte, 1), 1);
+    EXPECT_EQ(AcquireLockWithin(lock_, 5000), LockOutcome::Acquired);
+    ReleaseLock(lock_);
+    waitpid(holder, nullptr, 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+}
+
+TEST_F(AdapterLockTest, HolderKilledWithSigkillDoesNotBlockTheNextWaiter) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        LockHandle* lock = OpenLock(name_.c_str());
+        AcquireLock(lock);
+        AcquireLock(lock);  // nested: death must free every level
+        char byte = 1;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(AcquireLockWithin(lock_, 5000), LockOutcome::AcquiredAfterOwnerDied);
+    ReleaseLock(lock_);
+    // Consistent again: the next holder is told nothing unusual.
+    EXPECT_EQ(AcquireLockWithin(lock_, 5000), LockOutcome::Acquired);
+    ReleaseLock(lock_);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST_F(AdapterLockTest, ThreadEndingWhileHoldingDoesNotBlockTheNextWaiter) {
+    std::thread([this] { AcquireLock(lock_); }).join();
+    EXPECT_EQ(AcquireLockWithin(lock_, 5000), LockOutcome::AcquiredAfterOwnerDied);
+    ReleaseLock(lock_);
+    EXPECT_EQ(OtherProcessAcquires(name_, 2000), 0);
+}
+
+TEST(AdapterLockAbsent, AcquireWithoutALockProceeds) {
+    EXPECT_EQ(AcquireLock(nullptr), LockOutcome::NoLock);
+    ReleaseLock(nullptr);
+}
+
+// A new owner after a dead holder brings its own link back before its traffic.
+class DeadHolderRecoveryTest : public FakeBackendTest {
+protected:
+    void TearDown() override {
+        cm3probe::connection::CloseLockForTesting(cm3probe::g_connection.lockHandle, true);
+        cm3probe::g_connection.lockHandle = saved_;
+        FakeBackendTest::TearDown();
+    }
+    void KillAHolder() {
+        saved_ = cm3probe::g_connection.lockHandle;
+        name_ = TestLockName() + "-recovery";
+        cm3probe::g_connection.lockHandle = OpenLock(name_.c_str());
+        std::thread([] { AcquireLock(cm3probe::g_connection.lockHandle); }).join();
+    }
+    LockHandle* saved_ = nullptr;
+    std::string name_;
+};
+
+TEST_F(DeadHolderRecoveryTest, SwdLinkIsResynchronisedAndIdentified) {
+    ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
+    KillAHolder();
+    Usb().calls.clear();
+    Usb().queueResponse(0x20, 0x2BA01477);
+    EXPECT_EQ(DebugClose(), DBG_OK);
+    using enum UsbOp;
+    std::vector<UsbOp> ops;
+    for (const UsbCall& call : Usb().calls) ops.push_back(call.op);
+    EXPECT_EQ(ops, (std::vector<UsbOp>{Purge, BitMode, BitMode, Write, Write, Purge, Write, Write, Write, Read,
+                                       Close}));
+    EXPECT_EQ(Usb().callsOf(BitMode)[0].argument, 0xCB00u);
+    EXPECT_EQ(Usb().callsOf(BitMode)[1].argument, 0xCB02u);
+    std::vector<std::vector<uint8_t>> writes = Usb().writes();
+    EXPECT_EQ(writes[0], (std::vector<uint8_t>{0x86, 0x05, 0x00}));
+    EXPECT_EQ(writes[1], (std::vector<uint8_t>{0x80, 0x08, 0xCB}));
+    EXPECT_EQ(writes[2], (std::vector<uint8_t>{0x19, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(writes[3], (std::vector<uint8_t>{0x1B, 0x07, 0x00}));
+    EXPECT_EQ(writes[4][2], 0xA5);  // the IDCODE read the port requires
+}
+
+TEST_F(DeadHolderRecoveryTest, JtagTapReturnsToRunTestIdle) {
+    ASSERT_EQ(DebugOpen(100000, "USB Debug Bridge A", 0), DBG_OK);
+    KillAHolder();
+    Jtag().calls.clear();
+    EXPECT_EQ(DebugClose(), DBG_OK);
+    ASSERT_EQ(Jtag().calls.size(), 2u);
+    EXPECT_EQ(Jtag().calls[0].op, JtagOp::Init);
+    EXPECT_EQ(Jtag().calls[0].argument, 59u);
+    EXPECT_EQ(Jtag().calls[1].op, JtagOp::Close);
+}
+
+}  // namespace
+}  // namespace cm3test
