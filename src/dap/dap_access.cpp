@@ -1,0 +1,120 @@
+#include "dap/dap_access.h"
+
+#include "connection/adapter_lock.h"
+#include "connection/connection.h"
+#include "dap/ap_registers.h"
+#include "dap/dp_registers.h"
+#include "transport/jtag_scan.h"
+#include "transport/swd_link.h"
+#include "transport/swd_protocol.h"
+
+namespace cm3probe {
+namespace {
+
+bool Swd() { return g_connection.swdMode != 0; }
+
+uint32_t SwdRead(uint8_t reg, uint8_t apSelect, uint32_t* outValue) {
+    uint32_t status = SwdReadTransfer(g_connection.usbHandle, reg, apSelect, outValue);
+    if (SwdReadNeedsRecovery(status)) RecoverSwdLink();
+    return status;
+}
+
+// Over JTAG: select, request, then the read-only scan whose capture answers it.
+uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
+    (void)SelectJtagInstruction(instruction);
+    DapScan request;
+    BuildDapScan(0, reg, dap_scan::kRead, request);
+    (void)JtagScanWrite(request);
+    DapScan capture = {};
+    adapter::JtagStatus status = JtagScanRead(capture);
+    // A failed scan delivers nothing, whatever the buffer holds.
+    if (status != adapter::kJtagOk) return status;
+    return DecodeDapScan(capture, outValue) == dap_scan::kAccepted ? dap_status::kOk : dap_status::kRejected;
+}
+
+uint32_t JtagWrite(uint8_t instruction, uint8_t reg, uint32_t value) {
+    (void)SelectJtagInstruction(instruction);
+    DapScan request;
+    BuildDapScan(value, reg, dap_scan::kWrite, request);
+    return JtagScanWrite(request);
+}
+
+uint32_t SelectApBank(uint8_t reg) {
+    const uint32_t bank = reg & ap::kBankMask;
+    if (Swd()) return SwdWriteTransfer(g_connection.usbHandle, dp::kSelect, swd::kDebugPort, bank);
+    return JtagWrite(jtag_ir::kDpacc, dp::kSelect, bank);
+}
+
+}  // namespace
+
+uint32_t WriteDpRegister(uint8_t reg, uint32_t value) {
+    connection::AdapterLockHold hold;
+    if (Swd()) return SwdWriteTransfer(g_connection.usbHandle, reg, swd::kDebugPort, value);
+    return JtagWrite(jtag_ir::kDpacc, reg, value);
+}
+
+uint32_t ReadDpRegister(uint8_t reg, uint32_t* outValue) {
+    connection::AdapterLockHold hold;
+    if (Swd()) return SwdRead(reg, swd::kDebugPort, outValue);
+    return JtagRead(jtag_ir::kDpacc, reg, outValue);
+}
+
+uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue) {
+    connection::AdapterLockHold hold;
+    (void)SelectApBank(reg);
+    if (!Swd()) return JtagRead(jtag_ir::kApacc, reg, outValue);
+    // AP reads are posted: the second read returns the first one's result.
+    const uint8_t inBank = reg & ap::kRegisterMask;
+    uint32_t status = SwdRead(inBank, swd::kAccessPort, outValue);
+    if (SwdReadNeedsRecovery(status)) return status;
+    return SwdRead(inBank, swd::kAccessPort, outValue);
+}
+
+uint32_t WriteApRegister(uint8_t reg, uint32_t value) {
+    connection::AdapterLockHold hold;
+    (void)SelectApBank(reg);
+    if (Swd()) return SwdWriteTransfer(g_connection.usbHandle, reg & ap::kRegisterMask, swd::kAccessPort, value);
+    return JtagWrite(jtag_ir::kApacc, reg, value);
+}
+
+uint32_t StickyFlags(uint32_t ctrlStat) {
+    return ctrlStat & (dp::ctrlstat::kStickyErr | dp::ctrlstat::kStickyOrun | dp::ctrlstat::kWDataErr);
+}
+
+void ClearStickyError(uint32_t ctrlStat) {
+    if (!Swd()) {
+        // JTAG-DP sticky flags clear when written as one; the power-up
+        // requests are written back unchanged.
+        (void)WriteDpRegister(dp::kCtrlStat, ctrlStat);
+        return;
+    }
+    // The SW-DP clears sticky flags only through ABORT.
+    uint32_t abort = 0;
+    if (ctrlStat & dp::ctrlstat::kStickyErr) abort |= dp::abort::kStkErrClr;
+    if (ctrlStat & dp::ctrlstat::kWDataErr) abort |= dp::abort::kWdErrClr;
+    if (ctrlStat & dp::ctrlstat::kStickyOrun) abort |= dp::abort::kOrunErrClr;
+    if (ctrlStat & dp::ctrlstat::kStickyCmp) abort |= dp::abort::kStkCmpClr;
+    (void)WriteDpRegister(dp::kAbort, abort);
+}
+
+DebugResult CheckSticky(uint32_t readStatus, uint32_t ctrlStat) {
+    if (readStatus != 0) return DBG_ERROR;
+    if (StickyFlags(ctrlStat) == 0) return DBG_OK;
+    ClearStickyError(ctrlStat);
+    return DBG_STICKY_ERROR;
+}
+
+DebugResult ReadAndCheckSticky() {
+    uint32_t ctrlStat = 0;
+    uint32_t status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
+    return CheckSticky(status, ctrlStat);
+}
+
+bool SwdReadNeedsRecovery(uint32_t status) {
+    return status == swd::ack::kNoAnswer || status == swd_status::kAckLineLow ||
+           status == swd_status::kShortResponse;
+}
+
+void RecoverSwdLink() { (void)SwdLineResetAndIdentify(g_connection.usbHandle); }
+
+}  // namespace cm3probe

@@ -1,0 +1,44 @@
+// Transport-independent access to the DP registers and to the registers of
+// AP 0, sticky-error detection and clearing. Each register operation takes
+// AdapterLock itself (recursively: its callers hold it already).
+#pragma once
+
+#include <cstdint>
+
+#include "cm3probe.h"
+
+namespace cm3probe {
+
+namespace dap_status {
+inline constexpr uint32_t kOk = 0;
+// The target refused the access (JTAG: acknowledge WAIT or garbage; the
+// transport reported no failure of its own).
+inline constexpr uint32_t kRejected = 0x100;
+}  // namespace dap_status
+
+// 0 on success; otherwise a transport status: the value was not read.
+uint32_t WriteDpRegister(uint8_t reg, uint32_t value);
+uint32_t ReadDpRegister(uint8_t reg, uint32_t* outValue);
+uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue);
+uint32_t WriteApRegister(uint8_t reg, uint32_t value);
+
+// Sticky flags that fail a transfer: a bus error, an overrun (a WAIT or FAULT
+// while overrun detection is on) and a write-data parity error.
+uint32_t StickyFlags(uint32_t ctrlStat);
+// Clears every sticky flag set in `ctrlStat` (JTAG: write them back as ones;
+// SWD: ABORT with the matching clear bits).
+void ClearStickyError(uint32_t ctrlStat);
+
+// The check after a transfer, on a CTRL/STAT value the caller obtained:
+// DBG_ERROR when that read failed, DBG_STICKY_ERROR (flags cleared) when a
+// sticky flag is set, else DBG_OK.
+DebugResult CheckSticky(uint32_t readStatus, uint32_t ctrlStat);
+// Reads CTRL/STAT and checks it.
+DebugResult ReadAndCheckSticky();
+
+// An SWD read that got no answer may have left the port locked out or out of
+// frame: line reset and IDCODE read before the next transaction.
+bool SwdReadNeedsRecovery(uint32_t status);
+void RecoverSwdLink();
+
+}  // namespace cm3probe

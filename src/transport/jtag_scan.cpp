@@ -1,0 +1,92 @@
+#include "transport/jtag_scan.h"
+
+#include "adapter/backend.h"
+#include "connection/adapter_lock.h"
+#include "connection/connection.h"
+
+namespace cm3probe {
+namespace {
+
+using adapter::jtag::kDataRegister;
+using adapter::jtag::kInstructionRegister;
+using adapter::jtag::kRunTestIdle;
+
+// The execute call's read-back area belongs to the connection: no allocation
+// per sequence.
+uint8_t g_readBack[adapter::jtag::kReadBackSize];
+
+const adapter::JtagEngine& Engine() { return *adapter::ActiveBackend().jtag; }
+adapter::JtagHandle Handle() { return g_connection.jtagHandle; }
+
+}  // namespace
+
+uint32_t SelectJtagInstruction(uint8_t code) {
+    if (g_connection.swdMode != 0) return 1;
+    connection::AdapterLockHold hold;
+    const uint8_t instruction = code;
+    return Engine().scanWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+}
+
+void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* out5) {
+    const uint64_t scan = static_cast<uint64_t>(rnw) |
+                          static_cast<uint64_t>((registerAddress & dap_scan::kAddressMask) >> dap_scan::kAddressShift) |
+                          static_cast<uint64_t>(data) << dap_scan::kDataShift;
+    for (uint32_t i = 0; i < dap_scan::kBytes; ++i) out5[i] = static_cast<uint8_t>(scan >> (8 * i));
+}
+
+uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
+    if ((capture5[0] & dap_scan::kAckMask) != dap_scan::kAckOkFault) return dap_scan::kRejected;
+    uint64_t scan = 0;
+    for (uint32_t i = 0; i < dap_scan::kBytes; ++i) scan |= static_cast<uint64_t>(capture5[i]) << (8 * i);
+    *outData = static_cast<uint32_t>(scan >> dap_scan::kDataShift);
+    return dap_scan::kAccepted;
+}
+
+adapter::JtagStatus JtagScanWrite(const uint8_t* request5) {
+    return Engine().scanWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagScanRead(uint8_t* capture5) {
+    uint32_t count = 0;
+    return Engine().scanRead(Handle(), kDataRegister, dap_scan::kBits, capture5, &count, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5) {
+    uint32_t count = 0;
+    return Engine().scanWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, capture5,
+                                  &count, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagScanIdcode(uint8_t* capture4) {
+    uint32_t count = 0;
+    return Engine().scanRead(Handle(), kDataRegister, dap_scan::kIdcodeBits, capture4, &count, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagQueueClear() { return Engine().clearSequence(Handle()); }
+
+adapter::JtagStatus JtagQueueInstruction(uint8_t code) {
+    const uint8_t instruction = code;
+    return Engine().queueWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagQueueWrite(const uint8_t* request5) {
+    return Engine().queueWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagQueueRead() {
+    return Engine().queueRead(Handle(), kDataRegister, dap_scan::kBits, kRunTestIdle);
+}
+
+adapter::JtagStatus JtagQueueWriteRead(const uint8_t* request5) {
+    return Engine().queueWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes,
+                                   kRunTestIdle);
+}
+
+adapter::JtagStatus JtagQueueExecute(uint32_t* captureBytes) {
+    *captureBytes = 0;
+    return Engine().executeSequence(Handle(), g_readBack, sizeof g_readBack, captureBytes);
+}
+
+const uint8_t* JtagReadBack() { return g_readBack; }
+
+}  // namespace cm3probe

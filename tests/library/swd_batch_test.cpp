@@ -1,0 +1,138 @@
+// The SWD batch: capacity, exact buffers, one write and one read per flush,
+// and decoding that never runs past what arrived.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fixture.h"
+#include "transport/swd_batch.h"
+#include "transport/swd_protocol.h"
+
+namespace cm3test {
+namespace {
+
+using cm3probe::BatchFlush;
+using cm3probe::BatchNextRead;
+using cm3probe::BatchQueueRead;
+using cm3probe::BatchQueueWrite;
+using cm3probe::BatchReset;
+using cm3probe::g_batch;
+using cm3probe::swd::kAccessPort;
+using cm3probe::swd::kDebugPort;
+
+class SwdBatchTest : public FakeBackendTest {
+protected:
+    void SetUp() override {
+        FakeBackendTest::SetUp();
+        ASSERT_TRUE(cm3probe::BatchAllocate());
+    }
+    uint32_t CommandLength() const { return static_cast<uint32_t>(g_batch.commandCursor - g_batch.commandBuffer); }
+};
+
+TEST_F(SwdBatchTest, HoldsExactlyCapacityTransactions) {
+    for (uint32_t i = 0; i < cm3probe::SWD_BATCH_CAPACITY - 1; ++i) ASSERT_EQ(BatchQueueWrite(0xC, kAccessPort, i), 0u);
+    EXPECT_EQ(BatchQueueRead(0xC, kAccessPort), 0u);  // the 2978th
+    uint8_t* commandBefore = g_batch.commandCursor;
+    EXPECT_EQ(BatchQueueWrite(0xC, kAccessPort, 0), 1u);
+    EXPECT_EQ(BatchQueueRead(0xC, kAccessPort), 1u);
+    EXPECT_EQ(g_batch.commandCursor, commandBefore);
+    EXPECT_EQ(cm3probe::BatchQueuedCount(), cm3probe::SWD_BATCH_CAPACITY);
+}
+
+TEST_F(SwdBatchTest, FullBatchOfWritesGoesOutInOneWrite) {
+    for (uint32_t i = 0; i < cm3probe::SWD_BATCH_CAPACITY; ++i) ASSERT_EQ(BatchQueueWrite(0xC, kAccessPort, i), 0u);
+    EXPECT_EQ(CommandLength(), 65516u);
+    EXPECT_EQ(BatchFlush(nullptr), 0u);
+    ASSERT_EQ(Usb().writes().size(), 1u);
+    EXPECT_EQ(Usb().writes()[0].size(), 65516u);
+    ASSERT_EQ(Usb().callsOf(UsbOp::Read).size(), 1u);
+    EXPECT_EQ(Usb().callsOf(UsbOp::Read)[0].argument, 0u);
+}
+
+TEST_F(SwdBatchTest, StreamsAreTheSingleTransactionsBackToBack) {
+    BatchQueueWrite(0x8, kDebugPort, 0);
+    BatchQueueRead(0xC, kAccessPort);
+    BatchQueueWrite(0x4, kAccessPort, 0x20000000);
+    BatchQueueRead(0x4, kDebugPort);
+    EXPECT_EQ(CommandLength(), 76u);
+    std::vector<uint8_t> expected(76);
+    size_t n = cm3probe::swd::BuildWriteStream(expected.data(), 0x8, kDebugPort, 0);
+    n += cm3probe::swd::BuildReadStream(expected.data() + n, 0xC, kAccessPort);
+    n += cm3probe::swd::BuildWriteStream(expected.data() + n, 0x4, kAccessPort, 0x20000000);
+    n += cm3probe::swd::BuildReadStream(expected.data() + n, 0x4, kDebugPort);
+    ASSERT_EQ(n, 76u);
+    Usb().queueResponse(0x20, 1);
+    Usb().queueResponse(0x20, 2);
+    EXPECT_EQ(BatchFlush(nullptr), 0u);
+    EXPECT_EQ(Usb().writes()[0], expected);
+    EXPECT_EQ(Usb().callsOf(UsbOp::Read)[0].argument, 12u);
+    EXPECT_EQ(g_batch.recordArray[2].value, 0x20000000u);
+    EXPECT_EQ(g_batch.recordArray[3].isRead, 1u);
+}
+
+TEST_F(SwdBatchTest, EmptyBatchFlushesZeroBytesBothWays) {
+    EXPECT_EQ(BatchFlush(nullptr), 0u);
+    EXPECT_EQ(Usb().writes(), std::vector<std::vector<uint8_t>>{{}});
+    EXPECT_EQ(Usb().callsOf(UsbOp::Read)[0].argument, 0u);
+}
+
+TEST_F(SwdBatchTest, ShortWriteReturnsOneWithoutReading) {
+    for (uint32_t i = 0; i < cm3probe::SWD_BATCH_CAPACITY; ++i) BatchQueueWrite(0xC, kAccessPort, i);
+    Usb().failures.push_back({UsbOp::Write, 0, false, 0, 1});
+    EXPECT_EQ(BatchFlush(nullptr), 1u);
+    EXPECT_TRUE(Usb().callsOf(UsbOp::Read).empty());
+}
+
+TEST_F(SwdBatchTest, DriverFailuresAndShortReadsAreReported) {
+    BatchQueueRead(0x4, kDebugPort);
+    Usb().failures.push_back({UsbOp::Write, 5});
+    EXPECT_EQ(BatchFlush(nullptr), 5u);
+    Usb().failures.push_back({UsbOp::Read, 6});
+    EXPECT_EQ(BatchFlush(nullptr), 6u);
+    Usb().replies = {0x20, 1, 2};
+    EXPECT_EQ(BatchFlush(nullptr), 1u);
+}
+
+TEST_F(SwdBatchTest, ResponsesDecodeInOrderAndEachOnce) {
+    for (int i = 0; i < 3; ++i) BatchQueueRead(0xC, kAccessPort);
+    Usb().queueResponse(0x20, 0x11111111);
+    Usb().queueResponse(0x80, 0x22222222);
+    Usb().queueResponse(0x20, 0x33333333);
+    ASSERT_EQ(BatchFlush(nullptr), 0u);
+    uint32_t value = 0xDEADBEEF;
+    EXPECT_EQ(BatchNextRead(&value), 1u);
+    EXPECT_EQ(value, 0x11111111u);
+    EXPECT_EQ(BatchNextRead(&value), 4u);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(BatchNextRead(&value), 1u);
+    EXPECT_EQ(value, 0x33333333u);
+    // Past the delivered responses nothing is decoded.
+    value = 0xDEADBEEF;
+    EXPECT_EQ(BatchNextRead(&value), cm3probe::swd::ack::kNoAnswer);
+    EXPECT_EQ(value, 0u);
+}
+
+TEST_F(SwdBatchTest, NoAnswerDecodesAsSeven) {
+    BatchQueueRead(0xC, kAccessPort);
+    Usb().queueResponse(0xE0, 0xFFFFFFFF);
+    ASSERT_EQ(BatchFlush(nullptr), 0u);
+    uint32_t value = 1;
+    EXPECT_EQ(BatchNextRead(&value), 7u);
+    EXPECT_EQ(value, 0u);
+}
+
+TEST_F(SwdBatchTest, FailedFlushNeverDecodesStaleResponsesAsOk) {
+    BatchQueueRead(0xC, kAccessPort);
+    Usb().queueResponse(0x20, 0xCAFEF00D);
+    ASSERT_EQ(BatchFlush(nullptr), 0u);  // leaves a good response in the buffer
+    BatchReset();
+    BatchQueueRead(0xC, kAccessPort);
+    Usb().replies = {0x20, 0x01};  // short
+    EXPECT_EQ(BatchFlush(nullptr), 1u);
+    uint32_t value = 0xDEADBEEF;
+    EXPECT_NE(BatchNextRead(&value), 1u);
+    EXPECT_EQ(value, 0u);
+}
+
+}  // namespace
+}  // namespace cm3test
