@@ -1,9 +1,94 @@
-// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+// DebugInit: power up the debug port, check that the target is a Cortex-M3
+// class device, enable the breakpoint unit.
 #include "cm3probe.h"
 #include "connection/connection.h"
+#include "connection/export_frame.h"
+#include "core/fpb_registers.h"
+#include "dap/ap_registers.h"
+#include "dap/dap_access.h"
+#include "dap/dp_registers.h"
+#include "memory/size_code.h"
 
-extern "C" CM3PROBE_API DebugResult DebugInit(uint32_t) {
-    // Power-up and validation come next; nothing to initialise yet.
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+namespace cm3probe::connection {
+namespace {
+
+using namespace dp::ctrlstat;
+
+inline constexpr uint32_t kPowerUpRequest = kCSysPwrUpReq | kCDbgPwrUpReq;
+inline constexpr uint32_t kPoweredUp = kPowerUpRequest | kCSysPwrUpAck | kCDbgPwrUpAck;
+// READOK, and over SWD our own ORUNDETECT, say nothing about power.
+inline constexpr uint32_t kIgnoredWhenPoweredUp = kReadOk | kOrunDetect;
+// Sticky flags carried back in a re-request, as read.
+inline constexpr uint32_t kStickyCarried = kStickyCmp | kStickyErr | kStickyOrun;
+inline constexpr uint32_t kPowerUpRetries = 100;
+
+inline constexpr uint32_t kIdcodeMask = 0x0FFFEFFF;
+inline constexpr uint32_t kIdcodeArmDp = 0x0BA00477;  // JTAG-DP and SW-DP, any version
+inline constexpr uint32_t kIdrMask = 0x0FFFFFFF;
+inline constexpr uint32_t kIdrAhbAp = 0x04770011;
+inline constexpr uint32_t kRomTableBase = 0xE00FF003;
+inline constexpr uint32_t kRomTableCidr0 = 0xE00FFFF0;
+inline constexpr uint32_t kComponentIdBytes = 4;
+inline constexpr uint32_t kRomTableComponentId = 0xB105100D;
+static_assert(kPoweredUp == 0xF0000000);
+
+uint32_t PowerUpRequest() {
+    // Over SWD, overrun detection keeps the data phase after WAIT and FAULT,
+    // so the link never loses its framing.
+    return kPowerUpRequest | (g_connection.swdMode != 0 ? kOrunDetect : 0);
 }
 
+DebugResult PowerUp() {
+    (void)WriteDpRegister(dp::kCtrlStat, PowerUpRequest());
+    for (uint32_t requests = 0;; ++requests) {
+        uint32_t value = 0;
+        if (ReadDpRegister(dp::kCtrlStat, &value) != 0) return DBG_ERROR;
+        if ((value & ~kIgnoredWhenPoweredUp) == kPoweredUp) return DBG_OK;
+        if (requests == kPowerUpRetries) return DBG_TIMEOUT;
+        // The SW-DP ignores sticky flags written to CTRL/STAT: clear them
+        // through ABORT, or a stale flag would hold power-up off for good.
+        if (g_connection.swdMode != 0 && StickyFlags(value) != 0) ClearStickyError(value);
+        if (WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)) != 0) return DBG_ERROR;
+    }
+}
+
+DebugResult Validate() {
+    AdapterLockHold hold;
+    uint32_t idcode = 0;
+    (void)DebugGetIDCode(&idcode);
+    if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
+    uint32_t idr = 0;
+    (void)ReadApRegister(ap::kIdr, &idr);
+    if ((idr & kIdrMask) != kIdrAhbAp) return DBG_BAD_IDCODE;
+    uint32_t base = 0;
+    (void)ReadApRegister(ap::kBase, &base);
+    if (base != kRomTableBase) return DBG_BAD_ROM_TABLE;
+    // One byte per register, most significant (CIDR3) first.
+    uint32_t componentId = 0;
+    for (uint32_t i = kComponentIdBytes; i-- > 0;) {
+        uint32_t byte = 0;
+        (void)DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
+        componentId |= byte << (8 * i);
+    }
+    return componentId == kRomTableComponentId ? DBG_OK : DBG_BAD_ROM_TABLE;
+}
+
+DebugResult Init(uint32_t batched) {
+    if (g_connection.initialised) return DBG_OK;
+    g_connection.coreHalted = 0;
+    return Locked([&]() -> DebugResult {
+        DebugResult result = PowerUp();
+        if (result != DBG_OK) return result;
+        g_connection.initialised = 1;
+        result = Validate();
+        if (result != DBG_OK) return result;
+        (void)DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
+        g_connection.batchedMode = static_cast<uint8_t>(batched & 0xFF);
+        return DBG_OK;
+    });
+}
+
+}  // namespace
+}  // namespace cm3probe::connection
+
+extern "C" CM3PROBE_API DebugResult DebugInit(uint32_t batched) { return cm3probe::connection::Init(batched); }

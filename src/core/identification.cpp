@@ -1,12 +1,69 @@
-// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+// Identification: the debug port's IDCODE and the device identification words.
 #include "cm3probe.h"
 #include "connection/connection.h"
+#include "connection/export_frame.h"
+#include "dap/dp_registers.h"
+#include "memory/size_code.h"
+#include "transport/jtag_scan.h"
+#include "transport/swd_link.h"
+#include "transport/swd_protocol.h"
 
-extern "C" CM3PROBE_API DebugResult DebugGetIDCode(uint32_t*) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+namespace cm3probe::identification {
+namespace {
+
+inline constexpr uint32_t kDeviceId0 = 0x400FE000;
+inline constexpr uint32_t kDeviceId1 = 0x400FE004;
+inline constexpr uint32_t kFieldShift = 16;
+inline constexpr uint32_t kFieldMask = 0xFF;
+inline constexpr uint32_t kRevisionMask = 0xFFFF;
+
+DebugResult ReadIdcode(uint32_t* idCode) {
+    uint32_t code = 0;
+    if (g_connection.swdMode != 0) {
+        // A refused read leaves 0, which validation rejects.
+        (void)SwdReadTransfer(g_connection.usbHandle, dp::kIdcode, swd::kDebugPort, &code);
+    } else {
+        if (SelectJtagInstruction(jtag_ir::kIdcode) != 0) return DBG_ERROR;
+        uint8_t capture[dap_scan::kIdcodeBytes] = {};
+        if (JtagScanIdcode(capture) == adapter::kJtagOk) {
+            code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
+                   static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
+        }
+    }
+    *idCode = code;
+    return DBG_OK;
 }
 
-extern "C" CM3PROBE_API DebugResult DebugGetDeviceInformation(uint32_t*, uint32_t*, uint32_t*) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+// A word whose read failed reads as 0 rather than as whatever was in memory.
+uint32_t ReadWordOrZero(uint32_t address) {
+    uint32_t word = 0;
+    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) word = 0;
+    return word;
 }
 
+}  // namespace
+}  // namespace cm3probe::identification
+
+using cm3probe::g_connection;
+
+extern "C" CM3PROBE_API DebugResult DebugGetIDCode(uint32_t* idCode) {
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    if (idCode == nullptr) return DBG_BAD_PARAMETER;
+    return cm3probe::connection::Locked([&] { return cm3probe::identification::ReadIdcode(idCode); });
+}
+
+extern "C" CM3PROBE_API DebugResult DebugGetDeviceInformation(uint32_t* deviceClass, uint32_t* partNumber,
+                                                              uint32_t* revision) {
+    using namespace cm3probe::identification;
+    if (!g_connection.initialised) return DBG_ERROR;
+    if (deviceClass == nullptr || partNumber == nullptr || revision == nullptr) return DBG_BAD_PARAMETER;
+    // No hold of its own: each read takes the lock by itself.
+    return cm3probe::connection::Guarded([&] {
+        uint32_t first = ReadWordOrZero(kDeviceId0);
+        uint32_t second = ReadWordOrZero(kDeviceId1);
+        *deviceClass = (first >> kFieldShift) & kFieldMask;
+        *revision = first & kRevisionMask;
+        *partNumber = (second >> kFieldShift) & kFieldMask;
+        return DBG_OK;
+    });
+}

@@ -13,12 +13,6 @@ namespace {
 
 bool Swd() { return g_connection.swdMode != 0; }
 
-uint32_t SwdRead(uint8_t reg, uint8_t apSelect, uint32_t* outValue) {
-    uint32_t status = SwdReadTransfer(g_connection.usbHandle, reg, apSelect, outValue);
-    if (SwdReadNeedsRecovery(status)) RecoverSwdLink();
-    return status;
-}
-
 // Over JTAG: select, request, then the read-only scan whose capture answers it.
 uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
     (void)SelectJtagInstruction(instruction);
@@ -55,7 +49,7 @@ uint32_t WriteDpRegister(uint8_t reg, uint32_t value) {
 
 uint32_t ReadDpRegister(uint8_t reg, uint32_t* outValue) {
     connection::AdapterLockHold hold;
-    if (Swd()) return SwdRead(reg, swd::kDebugPort, outValue);
+    if (Swd()) return SwdReadWithRecovery(reg, swd::kDebugPort, outValue);
     return JtagRead(jtag_ir::kDpacc, reg, outValue);
 }
 
@@ -65,9 +59,9 @@ uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue) {
     if (!Swd()) return JtagRead(jtag_ir::kApacc, reg, outValue);
     // AP reads are posted: the second read returns the first one's result.
     const uint8_t inBank = reg & ap::kRegisterMask;
-    uint32_t status = SwdRead(inBank, swd::kAccessPort, outValue);
+    uint32_t status = SwdReadWithRecovery(inBank, swd::kAccessPort, outValue);
     if (SwdReadNeedsRecovery(status)) return status;
-    return SwdRead(inBank, swd::kAccessPort, outValue);
+    return SwdReadWithRecovery(inBank, swd::kAccessPort, outValue);
 }
 
 uint32_t WriteApRegister(uint8_t reg, uint32_t value) {
@@ -116,5 +110,11 @@ bool SwdReadNeedsRecovery(uint32_t status) {
 }
 
 void RecoverSwdLink() { (void)SwdLineResetAndIdentify(g_connection.usbHandle); }
+
+uint32_t SwdReadWithRecovery(uint8_t reg, uint8_t apSelect, uint32_t* outValue) {
+    uint32_t status = SwdReadTransfer(g_connection.usbHandle, reg, apSelect, outValue);
+    if (SwdReadNeedsRecovery(status)) RecoverSwdLink();
+    return status;
+}
 
 }  // namespace cm3probe

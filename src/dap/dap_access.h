@@ -40,5 +40,7 @@ DebugResult ReadAndCheckSticky();
 // frame: line reset and IDCODE read before the next transaction.
 bool SwdReadNeedsRecovery(uint32_t status);
 void RecoverSwdLink();
+// One SWD read on the connection's link, recovering it when nobody answered.
+uint32_t SwdReadWithRecovery(uint8_t reg, uint8_t apSelect, uint32_t* outValue);
 
 }  // namespace cm3probe

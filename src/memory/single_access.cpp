@@ -1,12 +1,169 @@
-// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+// DebugReadMem and DebugWriteMem: one byte, halfword or word through the
+// AHB-AP, on each transport path. TAR is always written before CSW, and CSW
+// before DRW.
+#include "adapter/backend.h"
 #include "cm3probe.h"
 #include "connection/connection.h"
+#include "connection/export_frame.h"
+#include "dap/ap_registers.h"
+#include "dap/dap_access.h"
+#include "dap/dp_registers.h"
+#include "memory/lanes.h"
+#include "transport/jtag_scan.h"
+#include "transport/swd_batch.h"
+#include "transport/swd_link.h"
+#include "transport/swd_protocol.h"
 
-extern "C" CM3PROBE_API DebugResult DebugReadMem(uint32_t, uint32_t*, uint32_t) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+namespace cm3probe::memory {
+namespace {
+
+// Written back to CTRL/STAT when the queued check's own read was refused: the
+// power-up requests and every write-one-to-clear sticky flag.
+inline constexpr uint32_t kJtagStickyRecovery = dp::ctrlstat::kCSysPwrUpReq | dp::ctrlstat::kCDbgPwrUpReq |
+                                                dp::ctrlstat::kStickyErr | dp::ctrlstat::kStickyCmp |
+                                                dp::ctrlstat::kStickyOrun;
+
+void ScanWrite(uint32_t value, uint8_t reg) {
+    DapScan request;
+    BuildDapScan(value, reg, dap_scan::kWrite, request);
+    (void)JtagScanWrite(request);
 }
 
-extern "C" CM3PROBE_API DebugResult DebugWriteMem(uint32_t, uint32_t, uint32_t) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+// DPACC, SELECT = 0, APACC in one execution.
+adapter::JtagStatus QueuedPreamble() {
+    DapScan request;
+    BuildDapScan(0, dp::kSelect, dap_scan::kWrite, request);
+    (void)JtagQueueInstruction(jtag_ir::kDpacc);
+    (void)JtagQueueWrite(request);
+    (void)JtagQueueInstruction(jtag_ir::kApacc);
+    uint32_t bytes = 0;
+    return JtagQueueExecute(&bytes);
 }
 
+// DPACC, CTRL/STAT read request and its capture in one execution. False when
+// the value did not arrive.
+bool QueuedCtrlStat(uint32_t* ctrlStat) {
+    DapScan request;
+    BuildDapScan(0, dp::kCtrlStat, dap_scan::kRead, request);
+    (void)JtagQueueInstruction(jtag_ir::kDpacc);
+    (void)JtagQueueWrite(request);
+    (void)JtagQueueRead();
+    uint32_t bytes = 0;
+    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < dap_scan::kBytes) return false;
+    return DecodeDapScan(JtagReadBack(), ctrlStat) == dap_scan::kAccepted;
+}
+
+void SelectBankZeroImmediate() {
+    (void)WriteDpRegister(dp::kSelect, 0);
+    (void)SelectJtagInstruction(jtag_ir::kApacc);
+}
+
+// The data did not arrive: report the sticky cause if there is one.
+DebugResult FailedRead() {
+    DebugResult sticky = ReadAndCheckSticky();
+    return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
+}
+
+DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
+    if (g_connection.batchedMode) {
+        (void)QueuedPreamble();
+    } else {
+        SelectBankZeroImmediate();
+    }
+    ScanWrite(address, ap::kTar);
+    ScanWrite(lanes::Csw(size), ap::kCsw);
+    ScanWrite(lanes::ToDrw(address, value, size), ap::kDrw);
+    if (!g_connection.batchedMode) return ReadAndCheckSticky();
+    uint32_t ctrlStat = 0;
+    if (!QueuedCtrlStat(&ctrlStat)) {
+        // The check itself was refused: treat it as a sticky error and clear
+        // with a value of our own rather than one never read.
+        ClearStickyError(kJtagStickyRecovery);
+        return DBG_STICKY_ERROR;
+    }
+    return CheckSticky(0, ctrlStat);
+}
+
+DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
+    const adapter::UsbHandle handle = g_connection.usbHandle;
+    if (!g_connection.batchedMode) {
+        (void)WriteDpRegister(dp::kSelect, 0);
+        (void)SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address);
+        (void)SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size));
+        (void)SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size));
+        return ReadAndCheckSticky();
+    }
+    BatchReset();
+    (void)BatchQueueWrite(dp::kSelect, swd::kDebugPort, 0);
+    (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, address);
+    (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, lanes::Csw(size));
+    (void)BatchQueueWrite(ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size));
+    (void)BatchQueueRead(dp::kCtrlStat, swd::kDebugPort);
+    if (BatchFlush(handle) != 0) return DBG_ERROR;
+    uint32_t ctrlStat = 0;
+    uint32_t acknowledge = BatchNextRead(&ctrlStat);
+    if (acknowledge != swd::ack::kOk) {
+        if (SwdReadNeedsRecovery(acknowledge)) RecoverSwdLink();
+        return DBG_ERROR;
+    }
+    return CheckSticky(0, ctrlStat);
+}
+
+DebugResult ReadJtag(uint32_t address, uint32_t* value, uint32_t size) {
+    if (g_connection.batchedMode) {
+        if (QueuedPreamble() != adapter::kJtagOk) return DBG_ERROR;
+    } else {
+        SelectBankZeroImmediate();
+    }
+    ScanWrite(address, ap::kTar);
+    ScanWrite(lanes::Csw(size), ap::kCsw);
+    DapScan request;
+    BuildDapScan(0, ap::kDrw, dap_scan::kRead, request);
+    (void)JtagScanWrite(request);
+    DapScan capture = {};
+    if (JtagScanRead(capture) != adapter::kJtagOk) return DBG_ERROR;
+    uint32_t drw = 0;
+    if (DecodeDapScan(capture, &drw) != dap_scan::kAccepted) return FailedRead();
+    *value = lanes::FromDrw(address, drw, size);
+    if (!g_connection.batchedMode) return ReadAndCheckSticky();
+    uint32_t ctrlStat = 0;
+    if (!QueuedCtrlStat(&ctrlStat)) return DBG_ERROR;
+    return CheckSticky(0, ctrlStat);
+}
+
+DebugResult ReadSwd(uint32_t address, uint32_t* value, uint32_t size) {
+    const adapter::UsbHandle handle = g_connection.usbHandle;
+    (void)WriteDpRegister(dp::kSelect, 0);
+    (void)SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address);
+    (void)SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size));
+    // Posted: the first read starts the bus read, the second returns it.
+    uint32_t drw = 0;
+    uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (SwdReadNeedsRecovery(status)) return DBG_ERROR;
+    uint32_t second = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (status != 0 || second != 0) return SwdReadNeedsRecovery(second) ? DBG_ERROR : FailedRead();
+    *value = lanes::FromDrw(address, drw, size);
+    return ReadAndCheckSticky();
+}
+
+}  // namespace
+}  // namespace cm3probe::memory
+
+using cm3probe::g_connection;
+
+extern "C" CM3PROBE_API DebugResult DebugWriteMem(uint32_t address, uint32_t value, uint32_t size) {
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    return cm3probe::connection::Locked([&] {
+        return g_connection.swdMode != 0 ? cm3probe::memory::WriteSwd(address, value, size)
+                                         : cm3probe::memory::WriteJtag(address, value, size);
+    });
+}
+
+extern "C" CM3PROBE_API DebugResult DebugReadMem(uint32_t address, uint32_t* value, uint32_t size) {
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    if (value == nullptr) return DBG_BAD_PARAMETER;
+    return cm3probe::connection::Locked([&] {
+        return g_connection.swdMode != 0 ? cm3probe::memory::ReadSwd(address, value, size)
+                                         : cm3probe::memory::ReadJtag(address, value, size);
+    });
+}
