@@ -51,7 +51,33 @@ inline constexpr uint8_t kGpioL0 = 1u << 4;
 inline constexpr uint8_t kGpioL1 = 1u << 5;
 inline constexpr uint8_t kGpioL2 = 1u << 6;
 inline constexpr uint8_t kGpioL3 = 1u << 7;
+
+// JTAG wiring of the low byte: TCK, TDI and TMS driven, TDO read.
+inline constexpr uint8_t kJtagOutputs = kTck | kTdi | kTms;
+// ADBUS4-7 carry the general-purpose pins 1-4 of the low group.
+inline constexpr unsigned kLowGpioShift = 4;
+inline constexpr uint8_t kLowGpioMask = kGpioL0 | kGpioL1 | kGpioL2 | kGpioL3;
+static_assert(kJtagOutputs == 0x0B && kLowGpioMask == 0xF0);
 }  // namespace pin
+
+// High-byte pins (ACBUS): ACBUS0-3 carry the general-purpose pins 1-4 of the high group.
+namespace high_pin {
+inline constexpr unsigned kGpioShift = 0;
+inline constexpr uint8_t kGpioMask = 0x0F;
+}  // namespace high_pin
+
+// TMS opcodes (0x4B, 0x6B): data bits 0-6 go out on TMS, first bit lowest; bit 7
+// is held on TDI for every clock of the command.
+namespace tms {
+inline constexpr uint32_t kMaxBits = 7;
+inline constexpr unsigned kHeldTdiShift = 7;
+}  // namespace tms
+
+// Largest count one byte-shifting command takes.
+inline constexpr uint32_t kMaxBytesPerCommand = 0x10000;
+inline constexpr uint32_t kBitsPerByte = 8;
+// A bit-mode read of n bits lands them in bits 8-n..7 of its reply byte, first bit lowest.
+constexpr unsigned BitReadShift(uint32_t bits) { return static_cast<unsigned>(kBitsPerByte - bits); }
 
 // Length fields mean count - 1.
 constexpr uint8_t LengthLow(uint32_t count) { return static_cast<uint8_t>((count - 1) & 0xFF); }

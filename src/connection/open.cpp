@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "adapter/backend.h"
+#include "adapter/jtag_pins.h"
 #include "cm3probe.h"
 #include "connection/connection.h"
 #include "connection/export_frame.h"
@@ -26,9 +27,6 @@ inline constexpr uint32_t kJtagInitAttempts = 5;
 inline constexpr uint8_t kSwdLatencyMs = 2;
 inline constexpr uint32_t kListingRoom = 4;
 
-// Low pins: GPIOL0 input, GPIOL1 (reset) high, GPIOL2 low, GPIOL3 high (JTAG wiring).
-inline constexpr adapter::PinRecord kJtagLowPins{{{0, 0}, {1, 1}, {1, 0}, {1, 1}}};
-inline constexpr adapter::PinRecord kJtagHighPins{{{0, 0}, {0, 0}, {0, 0}, {0, 0}}};
 
 uint32_t JtagDivisor(uint32_t clockHz) {
     uint32_t divisor = kJtagDivisorBaseHz / (2 * clockHz) - 1;
@@ -84,7 +82,8 @@ DebugResult OpenJtag(const adapter::JtagEngine& jtag, const char* description, u
         return DBG_ERROR;
     }
     g_connection.jtagHandle = handle;
-    if (jtag.setPins(handle, 1, &kJtagLowPins, 0, &kJtagHighPins) != adapter::kJtagOk) return DBG_ERROR;
+    if (jtag.setPins(handle, adapter::jtag_pins::kSetLowGroup, &adapter::jtag_pins::kResetReleased,
+                     adapter::jtag_pins::kLeaveHighGroup, &adapter::jtag_pins::kHighGroupInputs) != adapter::kJtagOk) return DBG_ERROR;
     const uint32_t divisor = JtagDivisor(clockHz);
     for (uint32_t attempt = 0; attempt < kJtagInitAttempts; ++attempt) {
         if (jtag.initialise(handle, divisor) == adapter::kJtagOk) {

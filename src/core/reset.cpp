@@ -1,16 +1,77 @@
-// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+// Core reset (VECTRESET), system reset (SYSRESETREQ) and the reset line.
+#include "adapter/backend.h"
+#include "adapter/jtag_pins.h"
 #include "cm3probe.h"
 #include "connection/connection.h"
+#include "connection/export_frame.h"
+#include "core/core_access.h"
+#include "core/scs_registers.h"
+#include "transport/swd_link.h"
+#include "transport/timing.h"
+
+namespace cm3probe::core {
+namespace {
+
+using namespace adapter::jtag_pins;
+
+inline constexpr uint32_t kCatchResetVector = demcr::kTrcEna | demcr::kVcCoreReset;
+
+DebugResult CoreReset() {
+    (void)WriteWord(demcr::kAddress, kCatchResetVector);
+    (void)WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kVectReset);
+    if (!PollDhcsr(dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
+    // The read that saw S_RESET_ST cleared it; it reads clear once out of reset.
+    if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
+    (void)CoreStateOrZero();
+    return DBG_OK;
+}
+
+DebugResult SystemReset() {
+    (void)WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
+    (void)WriteWord(demcr::kAddress, kCatchResetVector);
+    (void)WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq);
+    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
+    if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
+    (void)CoreStateOrZero();
+    return DBG_OK;
+}
+
+DebugResult HardwareReset() {
+    if (g_connection.swdMode != 0) {
+        if (SwdPulseReset(g_connection.usbHandle) != 0) return DBG_ERROR;
+    } else {
+        const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
+        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,
+                         &kHighGroupInputs) != adapter::kJtagOk) {
+            return DBG_ERROR;
+        }
+        timing::SleepMilliseconds(timing::kResetPulseMs);
+        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
+                         &kHighGroupInputs) != adapter::kJtagOk) {
+            return DBG_ERROR;
+        }
+    }
+    g_connection.initialised = 0;
+    return DBG_OK;
+}
+
+}  // namespace
+}  // namespace cm3probe::core
+
+using cm3probe::g_connection;
+using cm3probe::connection::Locked;
 
 extern "C" CM3PROBE_API DebugResult DebugCoreReset(void) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    return Locked(cm3probe::core::CoreReset);
 }
 
 extern "C" CM3PROBE_API DebugResult DebugSystemReset(void) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    return Locked(cm3probe::core::SystemReset);
 }
 
 extern "C" CM3PROBE_API DebugResult DebugHardwareReset(void) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    return Locked(cm3probe::core::HardwareReset);
 }
-
