@@ -1,8 +1,135 @@
-// Not built yet: answers as an uninitialised connection would, or DBG_ERROR.
+// DebugWriteBlock: head bytes, a word stream through DRW with address
+// auto-increment (TAR rewritten at each 4 KB page), then the final bytes.
+#include "adapter/backend.h"
 #include "cm3probe.h"
 #include "connection/connection.h"
+#include "connection/export_frame.h"
+#include "dap/ap_registers.h"
+#include "dap/dap_access.h"
+#include "dap/dp_registers.h"
+#include "memory/block.h"
+#include "memory/size_code.h"
+#include "transport/jtag_scan.h"
+#include "transport/swd_batch.h"
+#include "transport/swd_link.h"
+#include "transport/swd_protocol.h"
 
-extern "C" CM3PROBE_API DebugResult DebugWriteBlock(uint32_t, const uint8_t*, uint32_t) {
-    return cm3probe::g_connection.initialised ? DBG_ERROR : DBG_NOT_INITIALISED;
+namespace cm3probe::memory {
+namespace {
+
+using block::kCswWordStream;
+
+bool Swd() { return g_connection.swdMode != 0; }
+
+void QueueScan(uint32_t value, uint8_t reg) {
+    DapScan request;
+    BuildDapScan(value, reg, dap_scan::kWrite, request);
+    (void)JtagQueueWrite(request);
 }
 
+void WriteWord(uint32_t word) {
+    if (Swd()) {
+        if (g_connection.batchedMode) {
+            (void)BatchQueueWrite(ap::kDrw, swd::kAccessPort, word);
+        } else {
+            (void)SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word);
+        }
+        return;
+    }
+    // APACC is still loaded from the set-up.
+    DapScan request;
+    BuildDapScan(word, ap::kDrw, dap_scan::kWrite, request);
+    if (g_connection.batchedMode) {
+        (void)JtagQueueWrite(request);
+    } else {
+        (void)JtagScanWrite(request);
+    }
+}
+
+void ReprogramPage(uint32_t address) {
+    if (!g_connection.batchedMode) {
+        (void)WriteApRegister(ap::kTar, address);
+        (void)WriteApRegister(ap::kCsw, kCswWordStream);
+    } else if (Swd()) {
+        (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, address);
+        (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
+    } else {
+        (void)JtagQueueInstruction(jtag_ir::kDpacc);
+        QueueScan(0, dp::kSelect);
+        (void)JtagQueueInstruction(jtag_ir::kApacc);
+        QueueScan(address, ap::kTar);
+        (void)JtagQueueInstruction(jtag_ir::kDpacc);
+        QueueScan(0, dp::kSelect);
+        (void)JtagQueueInstruction(jtag_ir::kApacc);
+        QueueScan(kCswWordStream, ap::kCsw);
+    }
+}
+
+// Puts the queued words on the wire; false when the exchange failed.
+bool SendQueued() {
+    if (Swd()) return BatchFlush(g_connection.usbHandle) == 0;
+    uint32_t bytes = 0;
+    return JtagQueueExecute(&bytes) == adapter::kJtagOk;
+}
+
+// Keeps the first failure of the call: later steps still run, as the words
+// already sent cannot be taken back, but a failure is never lost.
+void Note(DebugResult& first, DebugResult result) {
+    if (first == DBG_OK) first = result;
+}
+
+DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
+    DebugResult first = DBG_OK;
+    uint32_t written = 0;
+    while ((address % block::kWordBytes) != 0 && written < count) {
+        Note(first, DebugWriteMem(address, data[written], size_code::kByte));
+        ++address;
+        ++written;
+    }
+    (void)WriteDpRegister(dp::kSelect, 0);
+    (void)WriteApRegister(ap::kTar, address);
+    (void)WriteApRegister(ap::kCsw, kCswWordStream);
+    if (Swd()) {
+        BatchReset();
+    } else {
+        (void)JtagQueueClear();
+    }
+    while (count - written >= block::kWordBytes) {
+        WriteWord(block::LoadWord(data + written));
+        written += block::kWordBytes;
+        address += block::kWordBytes;
+        if (block::StartsPage(address)) ReprogramPage(address);
+    }
+    const uint32_t rest = count - written;
+    if (g_connection.batchedMode) {
+        // The final bytes reuse the batch or sequence: the words go out first.
+        if (!SendQueued()) Note(first, DBG_ERROR);
+    }
+    if (rest != 0) {
+        // A fault in the word stream must not be hidden by the final bytes'
+        // own check, which clears it.
+        Note(first, ReadAndCheckSticky());
+        const uint8_t* tail = data + written;
+        if (rest >= 2) {
+            Note(first, DebugWriteMem(address, static_cast<uint32_t>(tail[0]) | static_cast<uint32_t>(tail[1]) << 8,
+                                      size_code::kHalfword));
+        }
+        if (rest != 2) {
+            uint32_t offset = rest == 3 ? 2 : 0;
+            Note(first, DebugWriteMem(address + offset, tail[offset], size_code::kByte));
+        }
+    }
+    DebugResult sticky = ReadAndCheckSticky();
+    return first != DBG_OK ? first : sticky;
+}
+
+}  // namespace
+}  // namespace cm3probe::memory
+
+extern "C" CM3PROBE_API DebugResult DebugWriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
+    using cm3probe::g_connection;
+    if (!g_connection.initialised) return DBG_NOT_INITIALISED;
+    if (count > cm3probe::block::kMaxBytes) return DBG_BAD_PARAMETER;
+    if (data == nullptr && count != 0) return DBG_BAD_PARAMETER;
+    return cm3probe::connection::Locked([&] { return cm3probe::memory::WriteBlock(address, data, count); });
+}
