@@ -16,9 +16,8 @@ bool Swd() { return g_connection.swdMode != 0; }
 // Over JTAG: select, request, then the read-only scan whose capture answers it.
 uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
     (void)SelectJtagInstruction(instruction);
-    DapScan request;
-    BuildDapScan(0, reg, dap_scan::kRead, request);
-    (void)JtagScanWrite(request);
+    uint32_t requested = JtagRequestChecked(0, reg, dap_scan::kRead);
+    if (requested != dap_status::kOk) return requested;
     DapScan capture = {};
     adapter::JtagStatus status = JtagScanRead(capture);
     // A failed scan delivers nothing, whatever the buffer holds.
@@ -28,9 +27,7 @@ uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
 
 uint32_t JtagWrite(uint8_t instruction, uint8_t reg, uint32_t value) {
     (void)SelectJtagInstruction(instruction);
-    DapScan request;
-    BuildDapScan(value, reg, dap_scan::kWrite, request);
-    return JtagScanWrite(request);
+    return JtagRequestChecked(value, reg, dap_scan::kWrite);
 }
 
 uint32_t SelectApBank(uint8_t reg) {
@@ -55,7 +52,9 @@ uint32_t ReadDpRegister(uint8_t reg, uint32_t* outValue) {
 
 uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue) {
     connection::AdapterLockHold hold;
-    (void)SelectApBank(reg);
+    // A bank that was not selected would read another register.
+    uint32_t selected = SelectApBank(reg);
+    if (selected != 0) return selected;
     if (!Swd()) return JtagRead(jtag_ir::kApacc, reg, outValue);
     // AP reads are posted: the second read returns the first one's result.
     const uint8_t inBank = reg & ap::kRegisterMask;
@@ -66,9 +65,24 @@ uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue) {
 
 uint32_t WriteApRegister(uint8_t reg, uint32_t value) {
     connection::AdapterLockHold hold;
-    (void)SelectApBank(reg);
+    uint32_t selected = SelectApBank(reg);
+    if (selected != 0) return selected;
     if (Swd()) return SwdWriteTransfer(g_connection.usbHandle, reg & ap::kRegisterMask, swd::kAccessPort, value);
     return JtagWrite(jtag_ir::kApacc, reg, value);
+}
+
+uint32_t JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw) {
+    DapScan request;
+    BuildDapScan(value, reg, rnw, request);
+    DapScan capture = {};
+    adapter::JtagStatus status = JtagScanWriteRead(request, capture);
+    if (status != adapter::kJtagOk) return status;
+    return JtagCaptureStatus(capture);
+}
+
+uint32_t JtagCaptureStatus(const uint8_t* capture5) {
+    uint32_t ignored = 0;
+    return DecodeDapScan(capture5, &ignored) == dap_scan::kAccepted ? dap_status::kOk : dap_status::kRejected;
 }
 
 uint32_t StickyFlags(uint32_t ctrlStat) {

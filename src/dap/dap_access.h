@@ -16,11 +16,20 @@ inline constexpr uint32_t kOk = 0;
 inline constexpr uint32_t kRejected = 0x100;
 }  // namespace dap_status
 
-// 0 on success; otherwise a transport status: the value was not read.
+// 0 on success; otherwise a transport status: the value was not read, or
+// the write was not performed.
 uint32_t WriteDpRegister(uint8_t reg, uint32_t value);
 uint32_t ReadDpRegister(uint8_t reg, uint32_t* outValue);
 uint32_t ReadApRegister(uint8_t reg, uint32_t* outValue);
 uint32_t WriteApRegister(uint8_t reg, uint32_t value);
+
+// One DPACC/APACC request scan (a write, or a read request) with the
+// instruction already loaded. It captures its own acknowledge: a JTAG-DP that
+// answers WAIT ignores the request, and a request lost that way must not pass
+// for done.
+uint32_t JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw);
+// The capture of a queued write-read: 0 when accepted, else kRejected.
+uint32_t JtagCaptureStatus(const uint8_t* capture5);
 
 // Sticky flags that fail a transfer: a bus error, an overrun (a WAIT or FAULT
 // while overrun detection is on) and a write-data parity error.

@@ -28,6 +28,8 @@ inline constexpr uint32_t kMaxWords = block::kMaxBytes / kWordBytes;
 // Priming read, one read per word after the first, one extra at a page start,
 // the final read.
 inline constexpr uint32_t kMaxEvents = kMaxWords + 3;
+// A reprogramming step that leaves TAR as it is (the CSW write).
+inline constexpr uint32_t kKeepTar = 0xFFFFFFFF;
 // Passes in a row that may deliver nothing (every read refused) before the
 // call gives up.
 inline constexpr uint32_t kMaxIdlePasses = 3;
@@ -49,7 +51,8 @@ struct Pass {
     uint32_t words;
     std::array<Event, kMaxEvents> events;
     uint32_t eventCount;
-    // Batched reads awaiting collection, by index into `events`.
+    // Batched steps awaiting collection (reads; over JTAG the page change's
+    // writes too), by index into `events`.
     std::array<uint16_t, kMaxEvents> queued;
     uint32_t queuedCount;
 };
@@ -101,23 +104,31 @@ void QueueRead(Pass& pass) {
     (void)JtagQueueWriteRead(request);
 }
 
+// A TAR or CSW write of a page change: the replay stops at one that was
+// refused, since every read after it fetched from the wrong place.
+void QueueReprogramWrite(Pass& pass, uint32_t value, uint8_t reg) {
+    DapScan request;
+    BuildDapScan(value, reg, dap_scan::kWrite, request);
+    pass.queued[pass.queuedCount++] = static_cast<uint16_t>(pass.eventCount);
+    Record(pass, Step::Reprogram, Outcome::Broken, reg == ap::kTar ? value : kKeepTar);
+    (void)JtagQueueWriteRead(request);
+}
+
 void Reprogram(Pass& pass, uint32_t next) {
-    Record(pass, Step::Reprogram, Outcome::Accepted, next);
     if (!g_connection.batchedMode) {
-        (void)WriteApRegister(ap::kTar, next);
-        (void)WriteApRegister(ap::kCsw, kCswWordStream);
+        bool done = WriteApRegister(ap::kTar, next) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
+        Record(pass, Step::Reprogram, done ? Outcome::Accepted : Outcome::Broken, next);
         ReadNow(pass, Step::DrwRead);
         return;
     }
     if (Swd()) {
+        // SWD writes are not answered here; a refused one turns sticky.
+        Record(pass, Step::Reprogram, Outcome::Accepted, next);
         (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, next);
         (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
     } else {
-        DapScan request;
-        BuildDapScan(next, ap::kTar, dap_scan::kWrite, request);
-        (void)JtagQueueWrite(request);
-        BuildDapScan(kCswWordStream, ap::kCsw, dap_scan::kWrite, request);
-        (void)JtagQueueWrite(request);
+        QueueReprogramWrite(pass, next, ap::kTar);
+        QueueReprogramWrite(pass, kCswWordStream, ap::kCsw);
     }
     QueueRead(pass);
 }
@@ -142,7 +153,9 @@ void Collect(Pass& pass) {
     const uint8_t* capture = JtagReadBack();
     for (uint32_t i = 0; i < pass.queuedCount && (i + 1) * dap_scan::kBytes <= bytes; ++i) {
         Event& event = pass.events[pass.queued[i]];
-        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &event.value);
+        uint32_t value = 0;
+        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &value);
+        if (event.step != Step::Reprogram) event.value = value;
     }
 }
 
@@ -157,11 +170,11 @@ uint32_t Deliver(const Pass& pass, uint8_t* destination) {
     uint32_t pending = 0;
     for (uint32_t i = 0; i < pass.eventCount; ++i) {
         const Event& event = pass.events[i];
+        if (event.outcome == Outcome::Broken) break;  // nothing after it can be trusted
         if (event.step == Step::Reprogram) {
-            tar = event.value;
+            if (event.value != kKeepTar) tar = event.value;
             continue;
         }
-        if (event.outcome == Outcome::Broken) break;  // nothing after it can be trusted
         if (event.outcome == Outcome::Refused) continue;
         if (pendingValid && pending - pass.start < pass.words * kWordBytes) {
             uint32_t index = (pending - pass.start) / kWordBytes;
@@ -188,9 +201,11 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.words = count / kWordBytes;
     pass.eventCount = 0;
     pass.queuedCount = 0;
-    (void)WriteDpRegister(dp::kSelect, 0);
-    (void)WriteApRegister(ap::kTar, start);
-    (void)WriteApRegister(ap::kCsw, kCswWordStream);
+    if (WriteDpRegister(dp::kSelect, 0) != 0 || WriteApRegister(ap::kTar, start) != 0 ||
+        WriteApRegister(ap::kCsw, kCswWordStream) != 0) {
+        // Nothing streamed from an address that was never set; try again.
+        return {0, DBG_OK};
+    }
     ReadNow(pass, Step::DrwRead);  // primes the pipeline
     if (Swd()) {
         BatchReset();

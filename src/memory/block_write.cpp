@@ -24,56 +24,64 @@ bool Swd() { return g_connection.swdMode != 0; }
 void QueueScan(uint32_t value, uint8_t reg) {
     DapScan request;
     BuildDapScan(value, reg, dap_scan::kWrite, request);
-    (void)JtagQueueWrite(request);
+    (void)JtagQueueWriteRead(request);
 }
 
-void WriteWord(uint32_t word) {
+// One word into DRW. False when JTAG refused it: TAR did not advance, so the
+// stream must stop before the next word lands on this one's address.
+bool WriteWord(uint32_t word) {
     if (Swd()) {
+        // The SW-DP's overrun detection makes a refused write sticky, and
+        // every AP write after it faults without effect.
         if (g_connection.batchedMode) {
             (void)BatchQueueWrite(ap::kDrw, swd::kAccessPort, word);
         } else {
             (void)SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word);
         }
-        return;
+        return true;
     }
     // APACC is still loaded from the set-up.
-    DapScan request;
-    BuildDapScan(word, ap::kDrw, dap_scan::kWrite, request);
     if (g_connection.batchedMode) {
-        (void)JtagQueueWrite(request);
-    } else {
-        (void)JtagScanWrite(request);
+        QueueScan(word, ap::kDrw);
+        return true;
     }
+    return JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite) == 0;
 }
 
-void ReprogramPage(uint32_t address) {
+bool ReprogramPage(uint32_t address) {
     if (!g_connection.batchedMode) {
-        (void)WriteApRegister(ap::kTar, address);
-        (void)WriteApRegister(ap::kCsw, kCswWordStream);
-    } else if (Swd()) {
+        return WriteApRegister(ap::kTar, address) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
+    }
+    if (Swd()) {
         (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, address);
         (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
-    } else {
-        (void)JtagQueueInstruction(jtag_ir::kDpacc);
-        QueueScan(0, dp::kSelect);
-        (void)JtagQueueInstruction(jtag_ir::kApacc);
-        QueueScan(address, ap::kTar);
-        (void)JtagQueueInstruction(jtag_ir::kDpacc);
-        QueueScan(0, dp::kSelect);
-        (void)JtagQueueInstruction(jtag_ir::kApacc);
-        QueueScan(kCswWordStream, ap::kCsw);
+        return true;
     }
+    (void)JtagQueueInstruction(jtag_ir::kDpacc);
+    QueueScan(0, dp::kSelect);
+    (void)JtagQueueInstruction(jtag_ir::kApacc);
+    QueueScan(address, ap::kTar);
+    (void)JtagQueueInstruction(jtag_ir::kDpacc);
+    QueueScan(0, dp::kSelect);
+    (void)JtagQueueInstruction(jtag_ir::kApacc);
+    QueueScan(kCswWordStream, ap::kCsw);
+    return true;
 }
 
-// Puts the queued words on the wire; false when the exchange failed.
+// Puts the queued words on the wire; false when the exchange failed or, over
+// JTAG, any queued scan was refused.
 bool SendQueued() {
     if (Swd()) return BatchFlush(g_connection.usbHandle) == 0;
     uint32_t bytes = 0;
-    return JtagQueueExecute(&bytes) == adapter::kJtagOk;
+    if (JtagQueueExecute(&bytes) != adapter::kJtagOk) return false;
+    for (uint32_t offset = 0; offset + dap_scan::kBytes <= bytes; offset += dap_scan::kBytes) {
+        if (JtagCaptureStatus(JtagReadBack() + offset) != dap_status::kOk) return false;
+    }
+    return true;
 }
 
-// Keeps the first failure of the call: later steps still run, as the words
-// already sent cannot be taken back, but a failure is never lost.
+// Keeps the first failure of the call: later steps still run where that is
+// safe, but a failure is never lost.
 void Note(DebugResult& first, DebugResult result) {
     if (first == DBG_OK) first = result;
 }
@@ -86,25 +94,28 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         ++address;
         ++written;
     }
-    (void)WriteDpRegister(dp::kSelect, 0);
-    (void)WriteApRegister(ap::kTar, address);
-    (void)WriteApRegister(ap::kCsw, kCswWordStream);
+    bool streaming = WriteDpRegister(dp::kSelect, 0) == 0 && WriteApRegister(ap::kTar, address) == 0 &&
+                     WriteApRegister(ap::kCsw, kCswWordStream) == 0;
     if (Swd()) {
         BatchReset();
     } else {
         (void)JtagQueueClear();
     }
-    while (count - written >= block::kWordBytes) {
-        WriteWord(block::LoadWord(data + written));
+    while (streaming && count - written >= block::kWordBytes) {
+        streaming = WriteWord(block::LoadWord(data + written));
+        if (!streaming) break;
         written += block::kWordBytes;
         address += block::kWordBytes;
-        if (block::StartsPage(address)) ReprogramPage(address);
+        if (block::StartsPage(address)) streaming = ReprogramPage(address);
+    }
+    // The final bytes reuse the batch or sequence: the words go out first.
+    if (streaming && g_connection.batchedMode) streaming = SendQueued();
+    if (!streaming) {
+        // Words may be missing: say so, and send nothing more to this block.
+        DebugResult sticky = ReadAndCheckSticky();
+        return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
     }
     const uint32_t rest = count - written;
-    if (g_connection.batchedMode) {
-        // The final bytes reuse the batch or sequence: the words go out first.
-        if (!SendQueued()) Note(first, DBG_ERROR);
-    }
     if (rest != 0) {
         // A fault in the word stream must not be hidden by the final bytes'
         // own check, which clears it.

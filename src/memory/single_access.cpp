@@ -23,21 +23,16 @@ inline constexpr uint32_t kJtagStickyRecovery = dp::ctrlstat::kCSysPwrUpReq | dp
                                                 dp::ctrlstat::kStickyErr | dp::ctrlstat::kStickyCmp |
                                                 dp::ctrlstat::kStickyOrun;
 
-void ScanWrite(uint32_t value, uint8_t reg) {
-    DapScan request;
-    BuildDapScan(value, reg, dap_scan::kWrite, request);
-    (void)JtagScanWrite(request);
-}
-
-// DPACC, SELECT = 0, APACC in one execution.
-adapter::JtagStatus QueuedPreamble() {
+// DPACC, SELECT = 0, APACC in one execution; false when SELECT was not taken.
+bool QueuedPreamble() {
     DapScan request;
     BuildDapScan(0, dp::kSelect, dap_scan::kWrite, request);
     (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    (void)JtagQueueWrite(request);
+    (void)JtagQueueWriteRead(request);
     (void)JtagQueueInstruction(jtag_ir::kApacc);
     uint32_t bytes = 0;
-    return JtagQueueExecute(&bytes);
+    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < dap_scan::kBytes) return false;
+    return JtagCaptureStatus(JtagReadBack()) == dap_status::kOk;
 }
 
 // DPACC, CTRL/STAT read request and its capture in one execution. False when
@@ -46,33 +41,39 @@ bool QueuedCtrlStat(uint32_t* ctrlStat) {
     DapScan request;
     BuildDapScan(0, dp::kCtrlStat, dap_scan::kRead, request);
     (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    (void)JtagQueueWrite(request);
+    (void)JtagQueueWriteRead(request);
     (void)JtagQueueRead();
     uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < dap_scan::kBytes) return false;
-    return DecodeDapScan(JtagReadBack(), ctrlStat) == dap_scan::kAccepted;
+    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < 2 * dap_scan::kBytes) return false;
+    if (JtagCaptureStatus(JtagReadBack()) != dap_status::kOk) return false;
+    return DecodeDapScan(JtagReadBack() + dap_scan::kBytes, ctrlStat) == dap_scan::kAccepted;
 }
 
-void SelectBankZeroImmediate() {
-    (void)WriteDpRegister(dp::kSelect, 0);
+// SELECT = 0 and APACC loaded; false when SELECT was not taken.
+bool SelectBankZero() {
+    if (g_connection.batchedMode) return QueuedPreamble();
+    if (WriteDpRegister(dp::kSelect, 0) != 0) return false;
     (void)SelectJtagInstruction(jtag_ir::kApacc);
+    return true;
 }
 
-// The data did not arrive: report the sticky cause if there is one.
-DebugResult FailedRead() {
+// TAR then CSW, each checked: a refused one would send the data elsewhere.
+bool ProgramTransfer(uint32_t address, uint32_t size) {
+    return JtagRequestChecked(address, ap::kTar, dap_scan::kWrite) == 0 &&
+           JtagRequestChecked(lanes::Csw(size), ap::kCsw, dap_scan::kWrite) == 0;
+}
+
+// The access did not happen: report the sticky cause if there is one.
+DebugResult FailedAccess() {
     DebugResult sticky = ReadAndCheckSticky();
     return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
 }
 
 DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
-    if (g_connection.batchedMode) {
-        (void)QueuedPreamble();
-    } else {
-        SelectBankZeroImmediate();
+    if (!SelectBankZero() || !ProgramTransfer(address, size) ||
+        JtagRequestChecked(lanes::ToDrw(address, value, size), ap::kDrw, dap_scan::kWrite) != 0) {
+        return FailedAccess();
     }
-    ScanWrite(address, ap::kTar);
-    ScanWrite(lanes::Csw(size), ap::kCsw);
-    ScanWrite(lanes::ToDrw(address, value, size), ap::kDrw);
     if (!g_connection.batchedMode) return ReadAndCheckSticky();
     uint32_t ctrlStat = 0;
     if (!QueuedCtrlStat(&ctrlStat)) {
@@ -110,20 +111,14 @@ DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
 }
 
 DebugResult ReadJtag(uint32_t address, uint32_t* value, uint32_t size) {
-    if (g_connection.batchedMode) {
-        if (QueuedPreamble() != adapter::kJtagOk) return DBG_ERROR;
-    } else {
-        SelectBankZeroImmediate();
+    if (!SelectBankZero() || !ProgramTransfer(address, size) ||
+        JtagRequestChecked(0, ap::kDrw, dap_scan::kRead) != 0) {
+        return FailedAccess();
     }
-    ScanWrite(address, ap::kTar);
-    ScanWrite(lanes::Csw(size), ap::kCsw);
-    DapScan request;
-    BuildDapScan(0, ap::kDrw, dap_scan::kRead, request);
-    (void)JtagScanWrite(request);
     DapScan capture = {};
     if (JtagScanRead(capture) != adapter::kJtagOk) return DBG_ERROR;
     uint32_t drw = 0;
-    if (DecodeDapScan(capture, &drw) != dap_scan::kAccepted) return FailedRead();
+    if (DecodeDapScan(capture, &drw) != dap_scan::kAccepted) return FailedAccess();
     *value = lanes::FromDrw(address, drw, size);
     if (!g_connection.batchedMode) return ReadAndCheckSticky();
     uint32_t ctrlStat = 0;
@@ -141,7 +136,7 @@ DebugResult ReadSwd(uint32_t address, uint32_t* value, uint32_t size) {
     uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
     if (SwdReadNeedsRecovery(status)) return DBG_ERROR;
     uint32_t second = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
-    if (status != 0 || second != 0) return SwdReadNeedsRecovery(second) ? DBG_ERROR : FailedRead();
+    if (status != 0 || second != 0) return SwdReadNeedsRecovery(second) ? DBG_ERROR : FailedAccess();
     *value = lanes::FromDrw(address, drw, size);
     return ReadAndCheckSticky();
 }

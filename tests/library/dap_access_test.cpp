@@ -119,13 +119,15 @@ class JtagDapTest : public FakeBackendTest {};
 std::vector<JtagCall> Scans() {
     std::vector<JtagCall> out;
     for (const JtagCall& call : Jtag().calls) {
-        if (call.op == JtagOp::ScanWrite || call.op == JtagOp::ScanRead) out.push_back(call);
+        if (call.op == JtagOp::ScanWrite || call.op == JtagOp::ScanRead || call.op == JtagOp::ScanWriteRead) {
+            out.push_back(call);
+        }
     }
     return out;
 }
 
 TEST_F(JtagDapTest, ApReadSelectsThroughDpaccThenRequestsThroughApacc) {
-    Jtag().captures = {Capture(0xE00FF003)};
+    Jtag().captures = {Capture(0), Capture(0), Capture(0xE00FF003)};
     uint32_t value = 0;
     EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &value), 0u);
     EXPECT_EQ(value, 0xE00FF003u);
@@ -137,10 +139,37 @@ TEST_F(JtagDapTest, ApReadSelectsThroughDpaccThenRequestsThroughApacc) {
     EXPECT_EQ(scans[3].bytes, Scan(0, 0x8, 1));  // A[3:2] = 2
     EXPECT_EQ(scans[4].op, JtagOp::ScanRead);
     EXPECT_EQ(scans[4].bits, 35u);
+    // Requests capture their own acknowledge; instructions do not.
+    EXPECT_EQ(scans[0].op, JtagOp::ScanWrite);
+    EXPECT_EQ(scans[1].op, JtagOp::ScanWriteRead);
+    EXPECT_EQ(scans[3].op, JtagOp::ScanWriteRead);
+}
+
+TEST_F(JtagDapTest, RefusedRequestsAreReportedAndGoNoFurther) {
+    const struct {
+        const char* name;
+        std::vector<Bytes> captures;
+        size_t scans;
+    } cases[] = {
+        {"SELECT refused", {Capture(0, 1)}, 2},
+        {"read request refused", {Capture(0), Capture(0, 1)}, 4},
+        {"read-only scan refused", {Capture(0), Capture(0), Capture(7, 1)}, 5},
+    };
+    for (const auto& c : cases) {
+        ResetJtag();
+        Jtag().captures = {c.captures.begin(), c.captures.end()};
+        uint32_t value = 0xDEADBEEF;
+        EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), cm3probe::dap_status::kRejected) << c.name;
+        EXPECT_EQ(value, 0xDEADBEEFu) << c.name;
+        EXPECT_EQ(Scans().size(), c.scans) << c.name;
+    }
+    ResetJtag();
+    Jtag().captures = {Capture(0), Capture(0, 1)};
+    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000000), cm3probe::dap_status::kRejected);
 }
 
 TEST_F(JtagDapTest, WaitCaptureLeavesTheValueUntouchedAndIsReported) {
-    Jtag().captures = {Capture(0x12345678, 1)};
+    Jtag().captures = {Capture(0), Capture(0x12345678, 1)};
     uint32_t value = 0xDEADBEEF;
     EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), cm3probe::dap_status::kRejected);
     EXPECT_EQ(value, 0xDEADBEEFu);

@@ -181,7 +181,8 @@ JtagStatus Pins(JtagHandle, uint32_t controlLow, const PinRecord* low, uint32_t 
 }
 
 std::vector<uint8_t> NextCapture() {
-    if (g_jtag.captures.empty()) return std::vector<uint8_t>(5, 0);
+    // Nothing scripted: an accepted capture (acknowledge OK/FAULT) of zero.
+    if (g_jtag.captures.empty()) return {0x02, 0, 0, 0, 0};
     std::vector<uint8_t> capture = g_jtag.captures.front();
     g_jtag.captures.pop_front();
     return capture;
