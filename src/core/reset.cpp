@@ -27,10 +27,12 @@ DebugResult CoreReset() {
 }
 
 DebugResult SystemReset() {
-    (void)WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
-    (void)WriteWord(demcr::kAddress, kCatchResetVector);
-    (void)WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq);
-    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
+    // Each write checks for a sticky error itself and clears it: a reset
+    // request that never took effect must not pass for a finished reset.
+    bool refused = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt) == DBG_STICKY_ERROR;
+    refused |= WriteWord(demcr::kAddress, kCatchResetVector) == DBG_STICKY_ERROR;
+    refused |= WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq) == DBG_STICKY_ERROR;
+    if (StickyAfterRequest() || refused) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;

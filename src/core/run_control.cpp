@@ -33,8 +33,10 @@ DebugResult Halt() {
         (void)WriteDhcsr(value & kKeepOnDisable);
     }
     (void)CoreStateOrZero();
-    (void)WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
-    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
+    // The write checks for a sticky error itself and clears it: a request
+    // that never took effect must not be reported as a halt or a timeout.
+    DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
+    if (StickyAfterRequest() || request == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;
