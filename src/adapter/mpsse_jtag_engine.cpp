@@ -31,7 +31,8 @@ inline constexpr JtagStatus kNoRoom = 7;        // the read-back area cannot tak
 inline constexpr JtagStatus kNoMemory = 8;
 }  // namespace status
 
-// A reply stops after one of the chip's latency periods instead of its default 16 ms.
+// Replies not pushed out by send-immediate wait for the chip's latency timer:
+// 2 ms, not the 16 ms it starts with.
 inline constexpr uint8_t kLatencyMs = 2;
 inline constexpr uint32_t kListingRoom = 8;
 
