@@ -57,6 +57,8 @@ struct SimConfig {
     uint64_t flashEraseNs = 20'000'000;
     uint64_t flashMassEraseNs = 200'000'000;
     uint32_t instructionsPerMicrosecond = 50;
+    uint64_t resetDurationNs = 1'000;     // a reset lasts this long after its cause ends
+    uint64_t registerTransferNs = 0;      // DCRSR transfer time before S_REGRDY sets
 
     // Target faults
     std::vector<AddressRange> ahbErrorRegions;

@@ -1,0 +1,84 @@
+#include "target/coresight.h"
+
+namespace cm3sim {
+
+namespace {
+
+constexpr uint32_t kIdRegistersPerBlock = 4;
+
+constexpr std::array<uint32_t, 7> kRomEntries{
+    rom_table::Entry(scs::kBase, true),   rom_table::Entry(dwt::kBase, true), rom_table::Entry(fpb::kBase, true),
+    rom_table::Entry(itm::kBase, true),   rom_table::Entry(tpiu::kBase, true),
+    rom_table::Entry(etm::kBase, false),  rom_table::kEndMarker,
+};
+
+}  // namespace
+
+std::optional<uint32_t> IdRegister(const ComponentId& id, uint32_t offset) {
+    using namespace coresight_id;
+    if (offset < kPidr4Offset || offset >= kEndOffset) return std::nullopt;
+    const uint32_t index = (offset - kPidr4Offset) / kRegisterStride;
+    if (offset >= kCidr0Offset) {
+        return (Cidr(id.componentClass) >> (kBitsPerIdRegister * (index - 2 * kIdRegistersPerBlock))) & kIdByteMask;
+    }
+    // PIDR4-7 come first in the address space, then PIDR0-3.
+    const uint32_t pidr = offset >= kPidr0Offset ? index - kIdRegistersPerBlock : index + kIdRegistersPerBlock;
+    return id.pidr[pidr];
+}
+
+BusRead IdOnlyComponent::readRegister(uint32_t wordOffset, uint32_t) {
+    return {IdRegister(id_, wordOffset).value_or(0), false};
+}
+
+bool IdOnlyComponent::writeRegister(uint32_t, uint32_t) { return true; }
+
+BusRead RomTable::readRegister(uint32_t wordOffset, uint32_t) {
+    if (auto id = IdRegister(component_ids::kRomTable, wordOffset)) return {*id, false};
+    if (wordOffset == rom_table::kMemTypeOffset) return {rom_table::kMemTypeSystemMemory, false};
+    const uint32_t index = wordOffset / coresight_id::kRegisterStride;
+    return {index < kRomEntries.size() ? kRomEntries[index] : 0u, false};
+}
+
+bool RomTable::writeRegister(uint32_t, uint32_t) { return true; }
+
+void Dwt::reset() {
+    ctrl_ = 0;
+    cycCnt_ = 0;
+    comparators_ = {};
+}
+
+uint32_t* Dwt::comparatorField(uint32_t wordOffset, uint32_t& writableMask) {
+    if (wordOffset < dwt::kComp0Offset) return nullptr;
+    const uint32_t index = (wordOffset - dwt::kComp0Offset) / dwt::kComparatorStride;
+    if (index >= dwt::kNumComparators) return nullptr;
+    Comparator& comparator = comparators_[index];
+    switch ((wordOffset - dwt::kComp0Offset) % dwt::kComparatorStride) {
+    case 0: writableMask = ~0u; return &comparator.comp;
+    case dwt::kMaskOffset: writableMask = dwt::kMaskWritableMask; return &comparator.mask;
+    case dwt::kFunctionOffset: writableMask = dwt::kFunctionWritableMask; return &comparator.function;
+    default: return nullptr;
+    }
+}
+
+BusRead Dwt::readRegister(uint32_t wordOffset, uint32_t) {
+    if (auto id = IdRegister(component_ids::kDwt, wordOffset)) return {*id, false};
+    if (wordOffset == dwt::kCtrlOffset) return {dwt::kNumComparators << dwt::kNumCompShift | ctrl_, false};
+    if (wordOffset == dwt::kCycCntOffset) return {cycCnt_, false};
+    uint32_t mask = 0;
+    const uint32_t* field = comparatorField(wordOffset, mask);
+    return {field ? *field : 0u, false};
+}
+
+bool Dwt::writeRegister(uint32_t wordOffset, uint32_t value) {
+    if (wordOffset == dwt::kCtrlOffset) {
+        ctrl_ = value & dwt::kCtrlWritableMask;
+    } else if (wordOffset == dwt::kCycCntOffset) {
+        cycCnt_ = value;
+    } else {
+        uint32_t mask = 0;
+        if (uint32_t* field = comparatorField(wordOffset, mask)) *field = value & mask;
+    }
+    return true;
+}
+
+}  // namespace cm3sim
