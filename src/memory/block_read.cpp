@@ -30,9 +30,9 @@ inline constexpr uint32_t kMaxWords = block::kMaxBytes / kWordBytes;
 inline constexpr uint32_t kMaxEvents = kMaxWords + 3;
 // A reprogramming step that leaves TAR as it is (the CSW write).
 inline constexpr uint32_t kKeepTar = 0xFFFFFFFF;
-// Passes in a row that may deliver nothing (every read refused) before the
-// call gives up.
-inline constexpr uint32_t kMaxIdlePasses = 3;
+// Passes in a row that may deliver nothing (every read, or the check after
+// them, refused) before the call gives up.
+inline constexpr uint32_t kMaxIdlePasses = 8;
 
 enum class Outcome : uint8_t { Accepted, Refused, Broken };
 
@@ -89,7 +89,8 @@ void ReadNow(Pass& pass, Step step) {
     BuildDapScan(0, step == Step::FinalRead ? ap::kCsw : ap::kDrw, dap_scan::kRead, request);
     DapScan capture = {};
     adapter::JtagStatus status = JtagScanWriteRead(request, capture);
-    Record(pass, step, JtagOutcome(status, capture, &value), value);
+    const Outcome outcome = JtagOutcome(status, capture, &value);
+    Record(pass, step, outcome, value);
 }
 
 void QueueRead(Pass& pass) {
@@ -228,7 +229,10 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     uint32_t words = Deliver(pass, destination);
     // The words' own faults come first: trailing bytes check and clear too.
     uint32_t ctrlStat = 0;
-    DebugResult sticky = CheckSticky(ReadDpRegister(dp::kCtrlStat, &ctrlStat), ctrlStat);
+    const uint32_t status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
+    // A refused check proves nothing either way: the caller repeats the pass.
+    if (status == dap_status::kRejected) return {0, DBG_OK};
+    DebugResult sticky = CheckSticky(status, ctrlStat);
     if (sticky != DBG_OK) return {0, sticky};
     uint32_t delivered = words * kWordBytes;
     if (words < pass.words) return {delivered, DBG_OK};
