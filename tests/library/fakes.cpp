@@ -16,6 +16,8 @@ namespace {
 
 FakeUsb g_usb;
 FakeJtag g_jtag;
+// Captures the next execute hands back: one per queued read or write-read.
+uint32_t g_queuedCaptures = 0;
 std::vector<uint32_t> g_sleeps;
 
 // Decides whether this call of `op` fails; returns the failure or null.
@@ -212,6 +214,7 @@ JtagStatus ScanWriteRead(JtagHandle, uint32_t reg, uint32_t bits, const uint8_t*
 
 JtagStatus Clear(JtagHandle) {
     g_jtag.calls.push_back(MakeCall(JtagOp::Clear));
+    g_queuedCaptures = 0;
     return 0;
 }
 
@@ -222,22 +225,25 @@ JtagStatus QueueWrite(JtagHandle, uint32_t reg, uint32_t bits, const uint8_t* da
 
 JtagStatus QueueRead(JtagHandle, uint32_t reg, uint32_t bits, uint32_t) {
     g_jtag.calls.push_back(MakeCall(JtagOp::QueueRead, reg, bits));
+    ++g_queuedCaptures;
     return 0;
 }
 
 JtagStatus QueueWriteRead(JtagHandle, uint32_t reg, uint32_t bits, const uint8_t* data, uint32_t count, uint32_t) {
     g_jtag.calls.push_back(MakeCall(JtagOp::QueueWriteRead, reg, bits, std::vector<uint8_t>(data, data + count)));
+    ++g_queuedCaptures;
     return 0;
 }
 
 JtagStatus Execute(JtagHandle, uint8_t* readBack, uint32_t capacity, uint32_t* count) {
     g_jtag.calls.push_back(MakeCall(JtagOp::Execute));
     uint32_t n = 0;
-    while (!g_jtag.captures.empty() && n + 5 <= capacity) {
+    for (; g_queuedCaptures > 0 && n + 5 <= capacity; --g_queuedCaptures) {
         std::vector<uint8_t> c = NextCapture();
         std::copy(c.begin(), c.end(), readBack + n);
         n += static_cast<uint32_t>(c.size());
     }
+    g_queuedCaptures = 0;
     *count = n;
     return 0;
 }
@@ -295,7 +301,10 @@ std::vector<JtagCall> FakeJtag::callsOf(JtagOp op) const {
 }
 
 FakeJtag& Jtag() { return g_jtag; }
-void ResetJtag() { g_jtag = FakeJtag{}; }
+void ResetJtag() {
+    g_jtag = FakeJtag{};
+    g_queuedCaptures = 0;
+}
 const cm3probe::adapter::JtagEngine& FakeJtagEngine() { return kFakeJtag; }
 
 std::vector<uint32_t>& Sleeps() { return g_sleeps; }
