@@ -185,6 +185,9 @@ TEST_P(InitTest, ValidationAcceptsAndRefusesIdentities) {
         {"AHB-AP another revision", [](cm3sim::SimConfig& c) { c.apIdr = 0x14770011; }, DBG_OK},
         {"not an AHB-AP", [](cm3sim::SimConfig& c) { c.apIdr = 0x24770012; }, DBG_BAD_IDCODE},
         {"ROM table elsewhere", [](cm3sim::SimConfig& c) { c.apBase = 0xE00FF002; }, DBG_BAD_ROM_TABLE},
+        {"ROM table without its component ID", [](cm3sim::SimConfig& c) {
+             c.ahbErrorRegions.push_back({0xE00FFFF0, 16});
+         }, DBG_BAD_ROM_TABLE},
     };
     for (const IdentityCase& c : cases) {
         cm3sim::SimConfig config;
