@@ -5,28 +5,18 @@
 #include <vector>
 
 #include "cm3probe.h"
+#include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/swd_protocol.h"
 
 namespace cm3test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using cm3probe::g_connection;
 using cm3probe::swd::kAccessPort;
 using cm3probe::swd::kDebugPort;
 
-Bytes W(uint8_t reg, uint8_t ap, uint32_t value) {
-    Bytes out(22);
-    cm3probe::swd::BuildWriteStream(out.data(), reg, ap, value);
-    return out;
-}
 
-Bytes R(uint8_t reg, uint8_t ap) {
-    Bytes out(16);
-    cm3probe::swd::BuildReadStream(out.data(), reg, ap);
-    return out;
-}
 
 void Append(std::vector<Bytes>& to, std::initializer_list<Bytes> parts) { to.insert(to.end(), parts); }
 
@@ -43,8 +33,8 @@ protected:
 
 // SELECT, TAR, CSW as the word pass's set-up writes them.
 void SetUpWrites(std::vector<Bytes>& out, uint32_t address) {
-    Append(out, {W(0x8, kDebugPort, 0), W(0x8, kDebugPort, 0), W(0x4, kAccessPort, address), W(0x8, kDebugPort, 0),
-                 W(0x0, kAccessPort, 0x23000012)});
+    Append(out, {SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, address), SwdWrite(0x8, kDebugPort, 0),
+                 SwdWrite(0x0, kAccessPort, 0x23000012)});
 }
 
 TEST_F(BlockTrafficTest, SeventeenByteReadIsOneWordPassThenOneByte) {
@@ -59,10 +49,10 @@ TEST_F(BlockTrafficTest, SeventeenByteReadIsOneWordPassThenOneByte) {
     ASSERT_EQ(DebugReadBlock(0x20000000, buffer.data(), 17), DBG_OK);
     std::vector<Bytes> expected;
     SetUpWrites(expected, 0x20000000);
-    for (int i = 0; i < 5; ++i) expected.push_back(R(0xC, kAccessPort));  // prime, three, final
-    expected.push_back(R(0x4, kDebugPort));
-    Append(expected, {W(0x8, kDebugPort, 0), W(0x4, kAccessPort, 0x20000010), W(0x0, kAccessPort, 0x23000000),
-                      R(0xC, kAccessPort), R(0xC, kAccessPort), R(0x4, kDebugPort)});
+    for (int i = 0; i < 5; ++i) expected.push_back(SwdRead(0xC, kAccessPort));  // prime, three, final
+    expected.push_back(SwdRead(0x4, kDebugPort));
+    Append(expected, {SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, 0x20000010), SwdWrite(0x0, kAccessPort, 0x23000000),
+                      SwdRead(0xC, kAccessPort), SwdRead(0xC, kAccessPort), SwdRead(0x4, kDebugPort)});
     EXPECT_EQ(Usb().writes(), expected);
     EXPECT_EQ(buffer, (Bytes{0x11, 0x11, 0x11, 0x11, 0x22, 0x22, 0x22, 0x22, 0x33, 0x33, 0x33, 0x33, 0x44, 0x44,
                              0x44, 0x44, 0xDD}));
@@ -95,11 +85,11 @@ TEST_F(BlockTrafficTest, BatchedPageCrossingSkipsTheExtraReadsResult) {
     ASSERT_EQ(writes.size(), 5u + 1 + 1 + 1 + 1);  // set-up, prime, batch, final, CTRL/STAT
     Bytes batch;
     for (int i = 0; i < 4; ++i) {
-        Bytes r = R(0xC, kAccessPort);
+        Bytes r = SwdRead(0xC, kAccessPort);
         batch.insert(batch.end(), r.begin(), r.end());
     }
-    for (const Bytes& b : {W(0x4, kAccessPort, 0x20001000), W(0x0, kAccessPort, 0x23000012), R(0xC, kAccessPort),
-                           R(0xC, kAccessPort), R(0xC, kAccessPort), R(0xC, kAccessPort)}) {
+    for (const Bytes& b : {SwdWrite(0x4, kAccessPort, 0x20001000), SwdWrite(0x0, kAccessPort, 0x23000012), SwdRead(0xC, kAccessPort),
+                           SwdRead(0xC, kAccessPort), SwdRead(0xC, kAccessPort), SwdRead(0xC, kAccessPort)}) {
         batch.insert(batch.end(), b.begin(), b.end());
     }
     EXPECT_EQ(writes[6], batch);
@@ -118,11 +108,11 @@ TEST_F(BlockTrafficTest, BatchedWriteFlushesOnceAfterTheLoopWithoutFinalBytes) {
     SetUpWrites(expected, 0x20000000);
     Bytes batch;
     for (int i = 0; i < 4; ++i) {
-        Bytes w = W(0xC, kAccessPort, 0x5A5A5A5A);
+        Bytes w = SwdWrite(0xC, kAccessPort, 0x5A5A5A5A);
         batch.insert(batch.end(), w.begin(), w.end());
     }
     expected.push_back(batch);
-    expected.push_back(R(0x4, kDebugPort));
+    expected.push_back(SwdRead(0x4, kDebugPort));
     EXPECT_EQ(writes, expected);
 }
 
@@ -135,11 +125,11 @@ TEST_F(BlockTrafficTest, BatchedWriteFlushesBeforeTheFinalBytes) {
     ASSERT_EQ(DebugWriteBlock(0x20000000, data.data(), 5), DBG_OK);
     std::vector<Bytes> writes = Usb().writes();
     ASSERT_EQ(writes.size(), 5u + 1 + 1 + 1 + 1);
-    EXPECT_EQ(writes[5], W(0xC, kAccessPort, 0x04030201));  // the words go out first
-    EXPECT_EQ(writes[6], R(0x4, kDebugPort));
+    EXPECT_EQ(writes[5], SwdWrite(0xC, kAccessPort, 0x04030201));  // the words go out first
+    EXPECT_EQ(writes[6], SwdRead(0x4, kDebugPort));
     Bytes finalByte;
-    for (const Bytes& b : {W(0x8, kDebugPort, 0), W(0x4, kAccessPort, 0x20000004), W(0x0, kAccessPort, 0x23000000),
-                           W(0xC, kAccessPort, 0x05), R(0x4, kDebugPort)}) {
+    for (const Bytes& b : {SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, 0x20000004), SwdWrite(0x0, kAccessPort, 0x23000000),
+                           SwdWrite(0xC, kAccessPort, 0x05), SwdRead(0x4, kDebugPort)}) {
         finalByte.insert(finalByte.end(), b.begin(), b.end());
     }
     EXPECT_EQ(writes[7], finalByte);
@@ -153,9 +143,9 @@ TEST_F(BlockTrafficTest, PageChangeRewritesTarAndCsw) {
     std::vector<Bytes> writes = Usb().writes();
     std::vector<Bytes> expected;
     SetUpWrites(expected, 0x20000FF8);
-    Append(expected, {W(0xC, kAccessPort, 0x77777777), W(0xC, kAccessPort, 0x77777777), W(0x8, kDebugPort, 0),
-                      W(0x4, kAccessPort, 0x20001000), W(0x8, kDebugPort, 0), W(0x0, kAccessPort, 0x23000012),
-                      W(0xC, kAccessPort, 0x77777777), W(0xC, kAccessPort, 0x77777777), R(0x4, kDebugPort)});
+    Append(expected, {SwdWrite(0xC, kAccessPort, 0x77777777), SwdWrite(0xC, kAccessPort, 0x77777777), SwdWrite(0x8, kDebugPort, 0),
+                      SwdWrite(0x4, kAccessPort, 0x20001000), SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x0, kAccessPort, 0x23000012),
+                      SwdWrite(0xC, kAccessPort, 0x77777777), SwdWrite(0xC, kAccessPort, 0x77777777), SwdRead(0x4, kDebugPort)});
     EXPECT_EQ(writes, expected);
 }
 

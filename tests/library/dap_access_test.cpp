@@ -7,6 +7,7 @@
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
+#include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
 #include "transport/swd_protocol.h"
@@ -14,32 +15,11 @@
 namespace cm3test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using cm3probe::g_connection;
 
-Bytes Scan(uint32_t data, uint8_t reg, uint8_t rnw) {
-    Bytes out(5);
-    cm3probe::BuildDapScan(data, reg, rnw, out.data());
-    return out;
-}
 
-Bytes Capture(uint32_t value, uint8_t ack = 2) {
-    Bytes out = Scan(value, 0, 0);
-    out[0] = static_cast<uint8_t>((out[0] & ~7) | ack);
-    return out;
-}
 
-Bytes WriteStream(uint8_t reg, uint8_t ap, uint32_t value) {
-    Bytes out(22);
-    cm3probe::swd::BuildWriteStream(out.data(), reg, ap, value);
-    return out;
-}
 
-Bytes ReadStream(uint8_t reg, uint8_t ap) {
-    Bytes out(16);
-    cm3probe::swd::BuildReadStream(out.data(), reg, ap);
-    return out;
-}
 
 class SwdDapTest : public FakeBackendTest {
 protected:
@@ -55,12 +35,12 @@ TEST_F(SwdDapTest, ApReadSelectsTheBankAndReadsTwiceForThePostedResult) {
     uint32_t value = 0;
     EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), 0u);
     EXPECT_EQ(value, 0x24770011u);
-    EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{WriteStream(0x8, 0, 0xF0), ReadStream(0xC, 2), ReadStream(0xC, 2)}));
+    EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{SwdWrite(0x8, 0, 0xF0), SwdRead(0xC, 2), SwdRead(0xC, 2)}));
 }
 
 TEST_F(SwdDapTest, ApWriteSelectsBankZeroThenWritesTar) {
     EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000010), 0u);
-    EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{WriteStream(0x8, 0, 0), WriteStream(0x4, 2, 0x20000010)}));
+    EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{SwdWrite(0x8, 0, 0), SwdWrite(0x4, 2, 0x20000010)}));
 }
 
 TEST_F(SwdDapTest, FailedUsbWriteIsReported) {
@@ -82,10 +62,10 @@ TEST_F(SwdDapTest, NoAnswerBringsTheLinkBackBeforeAnythingElse) {
     EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kCsw, &value), 7u);
     std::vector<Bytes> writes = Usb().writes();
     ASSERT_EQ(writes.size(), 5u);
-    EXPECT_EQ(writes[1], ReadStream(0x0, 2));
+    EXPECT_EQ(writes[1], SwdRead(0x0, 2));
     EXPECT_EQ(writes[2], (Bytes{0x19, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(writes[3], (Bytes{0x1B, 0x07, 0x00}));
-    EXPECT_EQ(writes[4], ReadStream(0x0, 0));
+    EXPECT_EQ(writes[4], SwdRead(0x0, 0));
 }
 
 TEST_F(SwdDapTest, StickyCheckClearsEveryStickyFlagThroughAbort) {
@@ -96,10 +76,10 @@ TEST_F(SwdDapTest, StickyCheckClearsEveryStickyFlagThroughAbort) {
         std::vector<Bytes> writes;
     } cases[] = {
         {"READOK passes", 0xF0000040, DBG_OK, {}},
-        {"STICKYERR", 0xF0000020, DBG_STICKY_ERROR, {WriteStream(0x0, 0, 0x04)}},
-        {"STICKYORUN", 0xF0000003, DBG_STICKY_ERROR, {WriteStream(0x0, 0, 0x10)}},
-        {"WDATAERR", 0xF0000081, DBG_STICKY_ERROR, {WriteStream(0x0, 0, 0x08)}},
-        {"all three", 0xF00000A3, DBG_STICKY_ERROR, {WriteStream(0x0, 0, 0x1C)}},
+        {"STICKYERR", 0xF0000020, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x04)}},
+        {"STICKYORUN", 0xF0000003, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x10)}},
+        {"WDATAERR", 0xF0000081, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x08)}},
+        {"all three", 0xF00000A3, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x1C)}},
     };
     for (const auto& c : cases) {
         ResetUsb();
@@ -127,16 +107,16 @@ std::vector<JtagCall> Scans() {
 }
 
 TEST_F(JtagDapTest, ApReadSelectsThroughDpaccThenRequestsThroughApacc) {
-    Jtag().captures = {Capture(0), Capture(0), Capture(0xE00FF003)};
+    Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0xE00FF003)};
     uint32_t value = 0;
     EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &value), 0u);
     EXPECT_EQ(value, 0xE00FF003u);
     std::vector<JtagCall> scans = Scans();
     ASSERT_EQ(scans.size(), 5u);
     EXPECT_EQ(scans[0].bytes, Bytes{0x0A});
-    EXPECT_EQ(scans[1].bytes, Scan(0xF0, 0x8, 0));
+    EXPECT_EQ(scans[1].bytes, DapScan(0xF0, 0x8, 0));
     EXPECT_EQ(scans[2].bytes, Bytes{0x0B});
-    EXPECT_EQ(scans[3].bytes, Scan(0, 0x8, 1));  // A[3:2] = 2
+    EXPECT_EQ(scans[3].bytes, DapScan(0, 0x8, 1));  // A[3:2] = 2
     EXPECT_EQ(scans[4].op, JtagOp::ScanRead);
     EXPECT_EQ(scans[4].bits, 35u);
     // Requests capture their own acknowledge; instructions do not.
@@ -151,9 +131,9 @@ TEST_F(JtagDapTest, RefusedRequestsAreReportedAndGoNoFurther) {
         std::vector<Bytes> captures;
         size_t scans;
     } cases[] = {
-        {"SELECT refused", {Capture(0, 1)}, 2},
-        {"read request refused", {Capture(0), Capture(0, 1)}, 4},
-        {"read-only scan refused", {Capture(0), Capture(0), Capture(7, 1)}, 5},
+        {"SELECT refused", {DapCapture(0, 1)}, 2},
+        {"read request refused", {DapCapture(0), DapCapture(0, 1)}, 4},
+        {"read-only scan refused", {DapCapture(0), DapCapture(0), DapCapture(7, 1)}, 5},
     };
     for (const auto& c : cases) {
         ResetJtag();
@@ -164,12 +144,12 @@ TEST_F(JtagDapTest, RefusedRequestsAreReportedAndGoNoFurther) {
         EXPECT_EQ(Scans().size(), c.scans) << c.name;
     }
     ResetJtag();
-    Jtag().captures = {Capture(0), Capture(0, 1)};
+    Jtag().captures = {DapCapture(0), DapCapture(0, 1)};
     EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000000), cm3probe::dap_status::kRejected);
 }
 
 TEST_F(JtagDapTest, WaitCaptureLeavesTheValueUntouchedAndIsReported) {
-    Jtag().captures = {Capture(0), Capture(0x12345678, 1)};
+    Jtag().captures = {DapCapture(0), DapCapture(0x12345678, 1)};
     uint32_t value = 0xDEADBEEF;
     EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), cm3probe::dap_status::kRejected);
     EXPECT_EQ(value, 0xDEADBEEFu);
@@ -180,7 +160,7 @@ TEST_F(JtagDapTest, StickyCheckWritesCtrlStatBack) {
     std::vector<JtagCall> scans = Scans();
     ASSERT_EQ(scans.size(), 2u);
     EXPECT_EQ(scans[0].bytes, Bytes{0x0A});
-    EXPECT_EQ(scans[1].bytes, Scan(0xF0000020, 0x4, 0));
+    EXPECT_EQ(scans[1].bytes, DapScan(0xF0000020, 0x4, 0));
     Jtag().calls.clear();
     EXPECT_EQ(cm3probe::CheckSticky(0, 0xF0000040), DBG_OK);
     EXPECT_TRUE(Jtag().calls.empty());

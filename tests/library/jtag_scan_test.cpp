@@ -4,19 +4,14 @@
 #include <random>
 #include <vector>
 
+#include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
 
 namespace cm3test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
-Bytes Build(uint32_t data, uint8_t reg, uint8_t rnw) {
-    Bytes out(5);
-    cm3probe::BuildDapScan(data, reg, rnw, out.data());
-    return out;
-}
 
 TEST(DapScan, RequestsPackAsTheJtagDpShiftsThem) {
     const struct {
@@ -31,10 +26,10 @@ TEST(DapScan, RequestsPackAsTheJtagDpShiftsThem) {
         {"CTRL/STAT power-up request", 0x50000000, 0x4, 0, {0x02, 0x00, 0x00, 0x80, 0x02}},
         {"SELECT bank 0xF", 0xF0, 0x8, 0, {0x84, 0x07, 0x00, 0x00, 0x00}},
         {"all ones: fill bits stay 0", 0xFFFFFFFF, 0xC, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0x07}},
-        {"IDR packs like 0xC", 0, 0xFC, 1, Build(0, 0xC, 1)},
-        {"BASE packs like 0x8", 0, 0xF8, 1, Build(0, 0x8, 1)},
+        {"IDR packs like 0xC", 0, 0xFC, 1, DapScan(0, 0xC, 1)},
+        {"BASE packs like 0x8", 0, 0xF8, 1, DapScan(0, 0x8, 1)},
     };
-    for (const auto& c : cases) EXPECT_EQ(Build(c.data, c.reg, c.rnw), c.expected) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(DapScan(c.data, c.reg, c.rnw), c.expected) << c.name;
 }
 
 TEST(DapScan, CapturesDecodeOnlyWithTheOkFaultAcknowledge) {
@@ -62,7 +57,7 @@ TEST(DapScan, PackThenDecodeRoundTrips) {
     std::mt19937 random(7);
     for (int i = 0; i < 10000; ++i) {
         uint32_t data = random();
-        Bytes scan = Build(data, static_cast<uint8_t>(random() & 0xFC), static_cast<uint8_t>(random() & 1));
+        Bytes scan = DapScan(data, static_cast<uint8_t>(random() & 0xFC), static_cast<uint8_t>(random() & 1));
         scan[0] = static_cast<uint8_t>((scan[0] & ~0x7) | 0x2);
         uint32_t value = 0;
         ASSERT_EQ(cm3probe::DecodeDapScan(scan.data(), &value), 2u);
@@ -89,7 +84,7 @@ TEST_F(JtagScanCallsTest, InstructionSelectOverSwdSendsNothing) {
 }
 
 TEST_F(JtagScanCallsTest, QueuedScansUseTheQueueCallsWithTheSameArguments) {
-    Bytes request = Build(0x1234, 0x4, 0);
+    Bytes request = DapScan(0x1234, 0x4, 0);
     ASSERT_EQ(cm3probe::JtagQueueClear(), 0u);
     ASSERT_EQ(cm3probe::JtagQueueInstruction(cm3probe::jtag_ir::kApacc), 0u);
     ASSERT_EQ(cm3probe::JtagQueueWrite(request.data()), 0u);

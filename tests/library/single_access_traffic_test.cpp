@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cm3probe.h"
+#include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
 #include "transport/swd_protocol.h"
@@ -12,40 +13,14 @@
 namespace cm3test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using cm3probe::g_connection;
 using cm3probe::swd::kAccessPort;
 using cm3probe::swd::kDebugPort;
 
-Bytes W(uint8_t reg, uint8_t ap, uint32_t value) {
-    Bytes out(22);
-    cm3probe::swd::BuildWriteStream(out.data(), reg, ap, value);
-    return out;
-}
 
-Bytes R(uint8_t reg, uint8_t ap) {
-    Bytes out(16);
-    cm3probe::swd::BuildReadStream(out.data(), reg, ap);
-    return out;
-}
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
-Bytes Scan(uint32_t data, uint8_t reg, uint8_t rnw) {
-    Bytes out(5);
-    cm3probe::BuildDapScan(data, reg, rnw, out.data());
-    return out;
-}
 
-Bytes Capture(uint32_t value, uint8_t ack = 2) {
-    Bytes out = Scan(value, 0, 0);
-    out[0] = static_cast<uint8_t>((out[0] & ~7) | ack);
-    return out;
-}
 
 class SingleTrafficTest : public FakeBackendTest {
 protected:
@@ -66,9 +41,9 @@ TEST_F(SingleTrafficTest, SwdBatchedWriteIsFiveTransactionsInOneExchange) {
     Usb().queueResponse(0x20, 0xF0000041);
     EXPECT_EQ(DebugWriteMem(0x20000001, 0xAB, 0), DBG_OK);
     ASSERT_EQ(Usb().writes().size(), 1u);
-    EXPECT_EQ(Usb().writes()[0], Cat({W(0x8, kDebugPort, 0), W(0x4, kAccessPort, 0x20000001),
-                                      W(0x0, kAccessPort, 0x23000000), W(0xC, kAccessPort, 0x0000AB00),
-                                      R(0x4, kDebugPort)}));
+    EXPECT_EQ(Usb().writes()[0], Cat({SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, 0x20000001),
+                                      SwdWrite(0x0, kAccessPort, 0x23000000), SwdWrite(0xC, kAccessPort, 0x0000AB00),
+                                      SwdRead(0x4, kDebugPort)}));
     ASSERT_EQ(Usb().callsOf(UsbOp::Read).size(), 1u);
     EXPECT_EQ(Usb().callsOf(UsbOp::Read)[0].argument, 6u);
 }
@@ -77,7 +52,7 @@ TEST_F(SingleTrafficTest, SwdBatchedWriteReportsAStickyErrorAndClearsIt) {
     Initialised(true, true);
     Usb().queueResponse(0x20, 0xF0000021);
     EXPECT_EQ(DebugWriteMem(0x20000000, 1, 2), DBG_STICKY_ERROR);
-    EXPECT_EQ(Usb().writes().back(), W(0x0, kDebugPort, 0x4));
+    EXPECT_EQ(Usb().writes().back(), SwdWrite(0x0, kDebugPort, 0x4));
 }
 
 TEST_F(SingleTrafficTest, SwdBatchedWriteWithARefusedCheckIsAnError) {
@@ -106,9 +81,9 @@ TEST_F(SingleTrafficTest, SwdDirectLanesAndTransactions) {
         Initialised(true, false);
         Usb().queueResponse(0x20, 0xF0000041);
         EXPECT_EQ(DebugWriteMem(c.address, c.value, c.size), DBG_OK) << c.name;
-        EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{W(0x8, kDebugPort, 0), W(0x4, kAccessPort, c.address),
-                                                      W(0x0, kAccessPort, c.csw), W(0xC, kAccessPort, c.drw),
-                                                      R(0x4, kDebugPort)}))
+        EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, c.address),
+                                                      SwdWrite(0x0, kAccessPort, c.csw), SwdWrite(0xC, kAccessPort, c.drw),
+                                                      SwdRead(0x4, kDebugPort)}))
             << c.name;
     }
 }
@@ -130,9 +105,9 @@ TEST_F(SingleTrafficTest, SwdReadIsTwoPostedDrwReads) {
             ASSERT_EQ(DebugReadMem(c.address, &value, c.size), DBG_OK);
             EXPECT_EQ(value, c.expected) << c.address;
             EXPECT_EQ(Usb().writes(),
-                      (std::vector<Bytes>{W(0x8, kDebugPort, 0), W(0x4, kAccessPort, c.address),
-                                          W(0x0, kAccessPort, 0x23000000 | c.size), R(0xC, kAccessPort),
-                                          R(0xC, kAccessPort), R(0x4, kDebugPort)}));
+                      (std::vector<Bytes>{SwdWrite(0x8, kDebugPort, 0), SwdWrite(0x4, kAccessPort, c.address),
+                                          SwdWrite(0x0, kAccessPort, 0x23000000 | c.size), SwdRead(0xC, kAccessPort),
+                                          SwdRead(0xC, kAccessPort), SwdRead(0x4, kDebugPort)}));
         }
     }
 }
@@ -170,15 +145,15 @@ std::vector<JtagCall> DapCalls() {
 
 TEST_F(SingleTrafficTest, JtagDirectWriteScans) {
     Initialised(false, false);
-    Jtag().captures = {Capture(0), Capture(0), Capture(0), Capture(0), Capture(0), Capture(0xF0000040)};
+    Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0xF0000040)};
     EXPECT_EQ(DebugWriteMem(0x20000001, 0xAB, 0), DBG_OK);
     std::vector<JtagCall> calls = DapCalls();
     using enum JtagOp;
     const std::vector<std::pair<JtagOp, Bytes>> expected = {
-        {ScanWrite, {0x0A}},           {ScanWriteRead, Scan(0, 0x8, 0)},
-        {ScanWrite, {0x0B}},           {ScanWriteRead, Scan(0x20000001, 0x4, 0)},
-        {ScanWriteRead, Scan(0x23000000, 0x0, 0)}, {ScanWriteRead, Scan(0x0000AB00, 0xC, 0)},
-        {ScanWrite, {0x0A}},           {ScanWriteRead, Scan(0, 0x4, 1)},
+        {ScanWrite, {0x0A}},           {ScanWriteRead, DapScan(0, 0x8, 0)},
+        {ScanWrite, {0x0B}},           {ScanWriteRead, DapScan(0x20000001, 0x4, 0)},
+        {ScanWriteRead, DapScan(0x23000000, 0x0, 0)}, {ScanWriteRead, DapScan(0x0000AB00, 0xC, 0)},
+        {ScanWrite, {0x0A}},           {ScanWriteRead, DapScan(0, 0x4, 1)},
         {ScanRead, {}},
     };
     ASSERT_EQ(calls.size(), expected.size());
@@ -191,7 +166,7 @@ TEST_F(SingleTrafficTest, JtagDirectWriteScans) {
 TEST_F(SingleTrafficTest, JtagBatchedWriteQueuesPreambleAndCheck) {
     Initialised(false, true);
     // Preamble: SELECT's capture; immediate TAR, CSW, DRW; the check's request and read.
-    Jtag().captures = {Capture(0), Capture(0), Capture(0), Capture(0), Capture(0), Capture(0xF0000040)};
+    Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0xF0000040)};
     EXPECT_EQ(DebugWriteMem(0x20000000, 5, 2), DBG_OK);
     using enum JtagOp;
     std::vector<JtagOp> ops;
@@ -202,25 +177,25 @@ TEST_F(SingleTrafficTest, JtagBatchedWriteQueuesPreambleAndCheck) {
 
 TEST_F(SingleTrafficTest, JtagBatchedWriteWithARefusedCheckRecoversWithADefinedValue) {
     Initialised(false, true);
-    Jtag().captures = {Capture(0), Capture(0), Capture(0), Capture(0), Capture(0), Capture(0x12345678, 1)};
+    Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0x12345678, 1)};
     EXPECT_EQ(DebugWriteMem(0x20000000, 5, 2), DBG_STICKY_ERROR);
     // The recovery writes the power-up requests and the write-one-to-clear flags.
-    EXPECT_EQ(Jtag().calls.back().bytes, Scan(0x50000032, 0x4, 0));
+    EXPECT_EQ(Jtag().calls.back().bytes, DapScan(0x50000032, 0x4, 0));
 }
 
 TEST_F(SingleTrafficTest, JtagRefusedTarStopsTheAccess) {
     Initialised(false, false);
-    Jtag().captures = {Capture(0), Capture(0, 1), Capture(0), Capture(0xF0000040)};
+    Jtag().captures = {DapCapture(0), DapCapture(0, 1), DapCapture(0), DapCapture(0xF0000040)};
     EXPECT_EQ(DebugWriteMem(0x20000000, 5, 2), DBG_ERROR);
     for (const JtagCall& call : Jtag().calls) {
-        EXPECT_NE(call.bytes, Scan(5, 0xC, 0)) << "the data went out after a refused TAR";
+        EXPECT_NE(call.bytes, DapScan(5, 0xC, 0)) << "the data went out after a refused TAR";
     }
 }
 
 TEST_F(SingleTrafficTest, JtagReadRefusedCaptureIsAnError) {
     Initialised(false, false);
-    Jtag().captures = {Capture(0), Capture(0), Capture(0), Capture(0), Capture(0x1234, 1), Capture(0),
-                       Capture(0xF0000040)};
+    Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0x1234, 1), DapCapture(0),
+                       DapCapture(0xF0000040)};
     uint32_t value = 0xDEADBEEF;
     EXPECT_EQ(DebugReadMem(0x20000000, &value, 2), DBG_ERROR);
     EXPECT_EQ(value, 0xDEADBEEFu);
