@@ -52,22 +52,31 @@ DebugResult PowerUp() {
     }
 }
 
+// An AP read the port refused says nothing about the target's identity: it is
+// an access failure, not a wrong value. Clears what the refusal left sticky.
+DebugResult RefusedRead() {
+    (void)ReadAndCheckSticky();
+    return DBG_ERROR;
+}
+
 DebugResult Validate() {
     AdapterLockHold hold;
     uint32_t idcode = 0;
     (void)DebugGetIDCode(&idcode);
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
-    (void)ReadApRegister(ap::kIdr, &idr);
+    if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
     if ((idr & kIdrMask) != kIdrAhbAp) return DBG_BAD_IDCODE;
     uint32_t base = 0;
-    (void)ReadApRegister(ap::kBase, &base);
+    if (ReadApRegister(ap::kBase, &base) != 0) return RefusedRead();
     if (base != kRomTableBase) return DBG_BAD_ROM_TABLE;
-    // One byte per register, most significant (CIDR3) first.
+    // One byte per register, most significant (CIDR3) first. A bus error
+    // there means no ROM table; a refused read is an access failure.
     uint32_t componentId = 0;
     for (uint32_t i = kComponentIdBytes; i-- > 0;) {
         uint32_t byte = 0;
-        (void)DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
+        DebugResult read = DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
+        if (read == DBG_ERROR) return DBG_ERROR;
         componentId |= byte << (8 * i);
     }
     return componentId == kRomTableComponentId ? DBG_OK : DBG_BAD_ROM_TABLE;
@@ -75,6 +84,8 @@ DebugResult Validate() {
 
 DebugResult Init(uint32_t batched) {
     if (g_connection.initialised) return DBG_OK;
+    // No link to bring up: DebugOpen has not succeeded.
+    if (g_connection.usbHandle == nullptr && g_connection.jtagHandle == nullptr) return DBG_ERROR;
     g_connection.coreHalted = 0;
     return Locked([&]() -> DebugResult {
         DebugResult result = PowerUp();

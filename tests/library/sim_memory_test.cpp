@@ -200,6 +200,18 @@ TEST_P(InitTest, ValidationAcceptsAndRefusesIdentities) {
     }
 }
 
+TEST_P(InitTest, RefusedValidationReadsAreAccessErrorsNotWrongIdentities) {
+    ASSERT_EQ(Open(GetParam()), DBG_OK);
+    // Power-up needs DP accesses only; the first AP access is the IDR read.
+    Config().waitNextApTransactions = 2;
+    EXPECT_EQ(DebugInit(0), DBG_ERROR);
+    Config().waitNextApTransactions = 0;
+    uint32_t value = 0;
+    EXPECT_EQ(DebugReadMem(kSram, &value, 2), DBG_OK);  // and the port is usable again
+}
+
+TEST_P(InitTest, InitBeforeOpenFails) { EXPECT_EQ(DebugInit(0), DBG_ERROR); }
+
 TEST_P(InitTest, CloseWithoutInitSendsNoTargetTraffic) {
     ASSERT_EQ(Open(GetParam()), DBG_OK);
     uint64_t apBefore = Target().counters().apWrites + Target().counters().apReads;
