@@ -11,6 +11,7 @@ namespace {
 
 inline constexpr uint32_t kStackTop = 0x20010000;
 inline constexpr uint32_t kResetHandler = 0x00000100;
+inline constexpr uint32_t kBranchToSelfTwice = 0xE7FEE7FE;  // b . ; b .
 inline constexpr uint32_t kDhcsr = 0xE000EDF0;
 inline constexpr uint32_t kRegselPc = 15;
 inline constexpr uint32_t kRegselR0 = 0;
@@ -26,6 +27,9 @@ protected:
         Boot(config);
         Target().poke32(0x0, kStackTop);
         Target().poke32(0x4, kResetHandler | 1);
+        // The reset handler is a branch to itself: the core runs and retires
+        // instructions without going anywhere.
+        Target().poke32(kResetHandler, kBranchToSelfTwice);
         Target().powerOnReset();
         Connect(GetParam());
         uint32_t state = 0;
