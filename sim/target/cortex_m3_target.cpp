@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cpu/unicorn_core.h"
 #include "target/image_loader.h"
 #include "target/make_target.h"
 #include "target/register_core.h"
@@ -76,7 +77,7 @@ CortexM3Target::CortexM3Target(SimConfig& liveConfig, const CoreFactory& makeCor
 CortexM3Target::~CortexM3Target() = default;
 
 std::unique_ptr<TargetSystem> MakeTarget(SimConfig& liveConfig) {
-    return std::make_unique<CortexM3Target>(liveConfig);
+    return std::make_unique<CortexM3Target>(liveConfig, MakeUnicornCore);
 }
 
 ApResponse CortexM3Target::apRead(uint8_t apsel, uint8_t address) {
