@@ -28,6 +28,13 @@ inline constexpr uint8_t kOutRisingInFalling = 0x6E;
 inline constexpr uint8_t kOutFallingInFalling = 0x6F;
 inline constexpr uint8_t kMaxBits = 7;
 inline constexpr uint8_t kHeldTdiBit = 0x80;
+// Decoded bit by bit like the shifts: the write edge, the read and its edge
+// vary. Without the read bit the read edge means nothing, so 0x4E and 0x4F
+// are TMS writes too (OpenOCD sends 0x4F when it samples TDO on falling edges).
+inline constexpr uint8_t kVariableBits = shift::kWriteOnFalling | shift::kReadOnFalling | shift::kReadTdo;
+inline constexpr bool IsTmsOpcode(uint8_t op) { return (op & ~kVariableBits) == kOutRising; }
+static_assert(IsTmsOpcode(0x4E) && IsTmsOpcode(0x4F) && IsTmsOpcode(kOutFallingInFalling));
+static_assert(!IsTmsOpcode(0x48) && !IsTmsOpcode(0x5A) && !IsTmsOpcode(0xCA));
 }  // namespace tms
 
 namespace opcode {

@@ -91,17 +91,7 @@ void MpsseEngine::badCommand(uint8_t op) {
 size_t MpsseEngine::execute(std::span<const uint8_t> bytes) {
     const uint8_t op = bytes[0];
     if (op >= shift::kFirstOpcode && op <= shift::kLastOpcode) return executeShift(bytes);
-    switch (op) {
-    case tms::kOutRising:
-    case tms::kOutFalling:
-    case tms::kOutRisingInRising:
-    case tms::kOutFallingInRising:
-    case tms::kOutRisingInFalling:
-    case tms::kOutFallingInFalling:
-        return executeTms(bytes);
-    default:
-        break;
-    }
+    if (tms::IsTmsOpcode(op)) return executeTms(bytes);
     if (hOnly(op) && config_.chip != ChipType::Ft2232H) {
         badCommand(op);
         return 1;

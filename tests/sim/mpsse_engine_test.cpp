@@ -173,6 +173,31 @@ TEST(MpsseTms, ReadingVariantsPackLikeLsbFirstBits) {
     }
 }
 
+// Found by OpenOCD, whose falling-edge TDO mode ORs the read-edge bit into
+// every TMS opcode: the chip decodes the opcode bit by bit, so a read edge
+// without a read changes nothing.
+TEST(MpsseTms, ReadEdgeBitWithoutAReadIsIgnored) {
+    const struct {
+        uint8_t documented;
+        uint8_t withReadEdge;
+    } pairs[] = {{tms::kOutRising, 0x4E}, {tms::kOutFalling, 0x4F}};
+    for (const auto& pair : pairs) {
+        SCOPED_TRACE(int(pair.withReadEdge));
+        EngineBench documented;
+        EngineBench variant;
+        for (EngineBench* bench : {&documented, &variant}) {
+            bench->run(kOutputs);
+            bench->pins.mark();
+        }
+        EXPECT_TRUE(documented.run({pair.documented, 0x03, 0x8B}).empty());
+        EXPECT_TRUE(variant.run({pair.withReadEdge, 0x03, 0x8B}).empty());
+        EXPECT_EQ(variant.pins.states, documented.pins.states);
+        EXPECT_EQ(variant.pins.risingEdges(), 4u);
+        // The command took its two argument bytes: the next one runs.
+        EXPECT_EQ(variant.run({opcode::kReadLowBits}).size(), 1u);
+    }
+}
+
 TEST(MpsseTms, AtMostSevenBits) {
     EngineBench bench;
     bench.run(kOutputs);
@@ -183,7 +208,7 @@ TEST(MpsseTms, AtMostSevenBits) {
 TEST(MpsseCommands, UnknownOpcodesOnADPartAnswerBadCommand) {
     EngineBench bench(ChipType::Ft2232D);
     for (const uint8_t op : {0x8A, 0x8B, 0x8C, 0x8D, 0x8E, 0x8F, 0x94, 0x95, 0x96, 0x97, 0x9C, 0x9D, 0x9E, 0xAA,
-                             0x48, 0x4E, 0x00, 0xFF}) {
+                             0x48, 0x5A, 0x00, 0xFF}) {
         EXPECT_EQ(bench.run({op}), (Bytes{kBadCommand, op})) << int(op);
     }
     // The engine skipped only the bad byte: the next command runs.
