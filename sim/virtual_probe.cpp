@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "target/make_target.h"
+#include "trace/trace_environment.h"
 
 namespace cm3sim {
 
@@ -51,10 +52,22 @@ VirtualProbe::VirtualProbe(const SimConfig& config, const TargetFactory& makeTar
     dp_.powerOnReset();
 }
 
+VirtualProbe::~VirtualProbe() {
+    board_.clearObservers();
+}
+
+void VirtualProbe::attachObserver(std::unique_ptr<LineObserver> observer) {
+    board_.addObserver(observer.get());
+    observers_.push_back(std::move(observer));
+}
+
 VirtualProbe& GlobalProbe() {
     std::lock_guard<std::mutex> lock(GlobalMutex());
     auto& slot = GlobalSlot();
-    if (!slot) slot = std::make_unique<VirtualProbe>(ConfigFromEnvironment());
+    if (!slot) {
+        slot = std::make_unique<VirtualProbe>(ConfigFromEnvironment());
+        AttachObserversFromEnvironment(*slot);
+    }
     return *slot;
 }
 
@@ -67,6 +80,7 @@ void ResetGlobalProbe(const SimConfig& config, const VirtualProbe::TargetFactory
     auto& slot = GlobalSlot();
     slot.reset();
     slot = std::make_unique<VirtualProbe>(config, makeTarget);
+    AttachObserversFromEnvironment(*slot);
 }
 
 }  // namespace cm3sim

@@ -17,6 +17,7 @@
 #include "dp/swj_dp.h"
 #include "mpsse/mpsse_engine.h"
 #include "mpsse/pin_bus.h"
+#include "usb/usb_timing.h"
 #include "wire/target_board.h"
 #include "wire/virtual_time.h"
 
@@ -48,6 +49,8 @@ public:
     uint8_t bitMode() const { return mode_; }
     bool open = false;
     uint8_t latencyMs = kDefaultLatencyMs;
+    // How long the host waited on this channel (usb/usb_timing.h).
+    UsbTiming usbTiming;
 
 private:
     MpsseEngine engine_;
@@ -63,6 +66,7 @@ public:
     // Builds the target with MakeTarget (sim/target/make_target.h).
     explicit VirtualProbe(const SimConfig& config);
     VirtualProbe(const SimConfig& config, const TargetFactory& makeTarget);
+    ~VirtualProbe();
     VirtualProbe(const VirtualProbe&) = delete;
     VirtualProbe& operator=(const VirtualProbe&) = delete;
 
@@ -74,11 +78,16 @@ public:
     const TargetBoard& board() const { return board_; }
     AdapterChannel& channel(size_t index) { return *channels_.at(index); }
     const VirtualTime& time() const { return time_; }
+    VirtualTime& time() { return time_; }
 
+    // USB traffic and modeled time of the channel wired to the target.
+    const UsbCounters& usbCounters() const { return channels_[kTargetChannel]->usbTiming.counters(); }
     uint64_t contentionCount() const { return board_.contentionCount(); }
     // Filled while config().logWireTransactions is set.
     const std::vector<WireTransaction>& wireLog() const { return dp_.wireLog(); }
     void clearWireLog() { dp_.clearWireLog(); }
+    // Sees every line change from now on and lives as long as the probe (sim/trace).
+    void attachObserver(std::unique_ptr<LineObserver> observer);
 
 private:
     std::unique_ptr<SimConfig> config_;
@@ -89,10 +98,12 @@ private:
     TargetBoard board_;
     UnwiredPins unwired_;
     std::array<std::unique_ptr<AdapterChannel>, kChannelCount> channels_;
+    std::vector<std::unique_ptr<LineObserver>> observers_;
 };
 
 // The process's one probe, built on first use from the file CM3PROBE_SIM_CONFIG
-// names (built-in defaults when it is unset).
+// names (built-in defaults when it is unset). Both this and ResetGlobalProbe
+// attach the wire observers the environment asks for (trace/trace_environment.h).
 VirtualProbe& GlobalProbe();
 // Tests: replace it with a freshly powered-on one.
 void ResetGlobalProbe(const SimConfig& config);

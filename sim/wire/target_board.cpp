@@ -55,9 +55,14 @@ bool TargetBoard::tdoLevel() const {
     return hostTdoDrive().value_or(true);
 }
 
+BoardLines TargetBoard::lines() const {
+    return {swdWiring(), Level(low_, adbus::kSk), swdioTmsLevel(), tdiLevel(), tdoLevel(), !resetAsserted_};
+}
+
 void TargetBoard::hostPinsChanged(const PinBank& low, const PinBank& high) {
     const bool sk = Level(low, adbus::kSk);
-    if (sk != Level(low_, adbus::kSk)) {
+    const bool edge = sk != Level(low_, adbus::kSk);
+    if (edge) {
         // The edge sees the data lines as they were: samples come before changes.
         dp_.clockEdge(sk, swdioTmsLevel(), tdiLevel());
     }
@@ -71,6 +76,7 @@ void TargetBoard::hostPinsChanged(const PinBank& low, const PinBank& high) {
     const bool swdioClash = dp_.swdioDrive().has_value() && hostSwdioTmsDrive().has_value();
     const bool tdoClash = dp_.tdoDrive().has_value() && hostTdoDrive().has_value();
     if (swdioClash || tdoClash) ++contention_;
+    for (LineObserver* observer : observers_) observer->linesChanged(lines(), edge);
 }
 
 uint8_t TargetBoard::lowLevels() const {

@@ -18,12 +18,33 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "dp/access_port_bus.h"
 #include "dp/swj_dp.h"
 #include "mpsse/pin_bus.h"
 
 namespace cm3sim {
+
+// The lines between the adapter and the target as they are driven now.
+struct BoardLines {
+    bool swdWiring = true;
+    bool clock = false;    // SWCLK/TCK
+    bool swdioTms = true;  // SWDIO on the SWD wiring, TMS on the JTAG wiring
+    bool tdi = true;
+    bool tdo = true;
+    bool reset = true;     // nRESET: high while released
+    bool operator==(const BoardLines&) const = default;
+};
+
+// Sees the lines after every change the host makes (sim/trace).
+class LineObserver {
+public:
+    virtual ~LineObserver() = default;
+    // `clockEdge`: SWCLK/TCK moved; data lines that changed with it were
+    // launched by that edge, after it sampled them.
+    virtual void linesChanged(const BoardLines& lines, bool clockEdge) = 0;
+};
 
 class TargetBoard : public PinBus {
 public:
@@ -41,6 +62,9 @@ public:
     bool tdiLevel() const;
     bool tdoLevel() const;
     bool resetAsserted() const { return resetAsserted_; }
+    BoardLines lines() const;
+    void addObserver(LineObserver* observer) { observers_.push_back(observer); }
+    void clearObservers() { observers_.clear(); }
 
 private:
     std::optional<bool> hostSwdioTmsDrive() const;
@@ -53,6 +77,7 @@ private:
     PinBank high_;
     uint64_t contention_ = 0;
     bool resetAsserted_ = false;
+    std::vector<LineObserver*> observers_;
 };
 
 }  // namespace cm3sim

@@ -25,6 +25,8 @@ public:
     }
     // Nanoseconds handed to the target so far.
     uint64_t totalNs() const { return totalNs_; }
+    // Every unit elapsed so far, handed on or not (the wire trace's clock).
+    uint64_t totalUnits() const { return totalNs_ * mpsse::clock::kTimeUnitsPerNs + pendingUnits_; }
 
 private:
     TargetSystem* target_;

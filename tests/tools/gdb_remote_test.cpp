@@ -1,0 +1,163 @@
+// Real gdb-multiarch against `cm3probe --sim gdbserver`, over SWD and JTAG,
+// in batch mode: load the example firmware, break, continue, registers,
+// memory, stepping, variables, monitor commands, an interrupt, detach.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gdb_process.h"
+
+namespace cm3test {
+namespace {
+
+constexpr std::chrono::seconds kServerStartLimit{60};
+constexpr std::chrono::seconds kSessionLimit{180};
+constexpr std::chrono::seconds kServerExitLimit{30};
+constexpr std::chrono::seconds kReplyLimit{60};
+
+// Sections of the script start with an echoed "@@ name" line.
+constexpr const char* kScript = R"gdb(set pagination off
+set confirm off
+echo @@ load\n
+monitor reset halt
+load
+echo @@ break\n
+break tick
+continue
+echo @@ registers\n
+info registers
+echo @@ memory\n
+x/8xw 0x20000000
+echo @@ stepi\n
+print/x $pc
+stepi
+print/x $pc
+echo @@ next\n
+next
+echo @@ variables\n
+print counter
+set var counter = 1234
+print counter
+x/wx &counter
+echo @@ reset\n
+delete
+monitor reset halt
+maintenance flush register-cache
+print/x $pc
+print/x *(unsigned int *)4 & ~1
+echo @@ interrupt\n
+python
+import threading
+def interrupt_soon(event):
+    gdb.events.cont.disconnect(interrupt_soon)
+    threading.Timer(0.3, lambda: gdb.post_event(lambda: gdb.execute("interrupt"))).start()
+gdb.events.cont.connect(interrupt_soon)
+end
+continue
+print/x $pc
+echo @@ detach\n
+detach
+)gdb";
+
+std::map<std::string, std::string> Sections(const std::string& output) {
+    std::map<std::string, std::string> sections;
+    std::string current = "connect";
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("@@ ")) {
+            current = line.substr(3);
+            continue;
+        }
+        sections[current] += line + "\n";
+    }
+    return sections;
+}
+
+// The values of "$N = 0x..." lines, in order.
+std::vector<std::string> PrintedValues(const std::string& section) {
+    std::vector<std::string> values;
+    const std::regex printed(R"(\$\d+ = (\S+))");
+    for (auto it = std::sregex_iterator(section.begin(), section.end(), printed); it != std::sregex_iterator(); ++it) {
+        values.push_back((*it)[1]);
+    }
+    return values;
+}
+
+class GdbRemoteTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GdbRemoteTest, BatchSessionOnTheSimulatedTarget) {
+#if !defined(CM3PROBE_CLI) || !defined(CM3PROBE_EXAMPLE_FIRMWARE)
+    GTEST_SKIP() << "needs the cm3probe command line and the example firmware (examples/firmware) in this build";
+#else
+    if (!OnPath("gdb-multiarch")) GTEST_SKIP() << "gdb-multiarch is not installed (Debian: gdb-multiarch)";
+    TempDir dir;
+    const std::string script = dir.file("session.gdb");
+    std::ofstream(script) << kScript;
+
+    const uint16_t port = FreeLoopbackPort();
+    Subprocess server({CM3PROBE_CLI, "--sim", std::string("--") + GetParam(), "gdbserver", "--port",
+                       std::to_string(port), "--once", "-v"},
+                      {}, dir.file("server.out"), dir.file("server.err"));
+    ASSERT_TRUE(WaitForText({dir.file("server.out"), dir.file("server.err")}, "listening on 127.0.0.1:", kServerStartLimit))
+        << ReadFile(dir.file("server.err"));
+
+    // Every process using the library shares its system-wide lock: a reply
+    // can wait for another test's traffic, longer than GDB's 2 s default.
+    const Finished gdb = RunProgram({"gdb-multiarch", "-batch", "-nx", "-ex", "set tcp auto-retry off", "-ex",
+                                     "set remotetimeout " + std::to_string(kReplyLimit.count()), "-ex",
+                                     "target remote 127.0.0.1:" + std::to_string(port), "-x", script,
+                                     CM3PROBE_EXAMPLE_FIRMWARE},
+                                    {}, kSessionLimit, true);
+    const std::string& output = gdb.out;
+    SCOPED_TRACE(output + "\n--- server ---\n" + ReadFile(dir.file("server.err")));
+    ASSERT_FALSE(gdb.timedOut);
+    for (const char* failure : {"Error", "error", "Cannot", "failure", "Ignoring packet"}) {
+        EXPECT_EQ(output.find(failure), std::string::npos) << failure;
+    }
+    auto sections = Sections(output);
+
+    EXPECT_NE(sections["load"].find("system reset; the core is halted at the reset vector"), std::string::npos);
+    EXPECT_NE(sections["load"].find("Loading section .text"), std::string::npos);
+    EXPECT_NE(sections["load"].find("Start address 0x"), std::string::npos);
+    EXPECT_NE(sections["break"].find("Breakpoint 1, tick ()"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(sections["registers"], std::regex(R"(pc\s+0x[0-9a-f]+\s+0x[0-9a-f]+ <tick>)")));
+    EXPECT_TRUE(std::regex_search(sections["registers"], std::regex(R"(sp\s+0x2000[0-9a-f]{4}\s)")));
+    EXPECT_NE(sections["memory"].find("0x20000000 <counter>:"), std::string::npos);
+
+    const auto stepped = PrintedValues(sections["stepi"]);
+    ASSERT_EQ(stepped.size(), 2u);
+    EXPECT_NE(stepped[0], stepped[1]);
+    EXPECT_NE(sections["next"].find("tick"), std::string::npos);
+
+    const auto variables = PrintedValues(sections["variables"]);
+    ASSERT_EQ(variables.size(), 2u);
+    EXPECT_EQ(variables[1], "1234");
+    EXPECT_NE(sections["variables"].find("<counter>:\t0x000004d2"), std::string::npos);
+
+    // After the reset the PC is the reset vector's handler.
+    const auto reset = PrintedValues(sections["reset"]);
+    ASSERT_EQ(reset.size(), 2u);
+    EXPECT_EQ(reset[0], reset[1]);
+    EXPECT_NE(sections["reset"].find("system reset; the core is halted at the reset vector"), std::string::npos);
+
+    EXPECT_NE(sections["interrupt"].find("Program received signal SIGINT"), std::string::npos);
+    EXPECT_NE(sections["detach"].find("detached"), std::string::npos);
+
+    // --once: the server ends with the session.
+    bool late = false;
+    EXPECT_EQ(server.wait(kServerExitLimit, &late), 0);
+    EXPECT_FALSE(late);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, GdbRemoteTest, ::testing::Values("swd", "jtag"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace cm3test

@@ -1,0 +1,53 @@
+#include "target.h"
+
+namespace cm3tools::gdb {
+namespace {
+
+class Library final : public Target {
+public:
+    explicit Library(bool batched) : batched_(batched) {}
+
+    DebugResult readMemory(uint32_t address, uint8_t* buffer, uint32_t count) override {
+        return DebugReadBlock(address, buffer, count);
+    }
+    DebugResult writeMemory(uint32_t address, const uint8_t* data, uint32_t count) override {
+        return DebugWriteBlock(address, data, count);
+    }
+    DebugResult coreState(uint32_t* dhcsr) override { return DebugGetCoreState(dhcsr); }
+    DebugResult halt() override { return DebugHaltCore(); }
+    DebugResult resume() override { return DebugStartCore(); }
+    DebugResult step() override { return DebugStepCore(); }
+    DebugResult systemReset() override { return DebugSystemReset(); }
+    DebugResult hardwareReset() override {
+        const DebugResult reset = DebugHardwareReset();
+        if (reset != DBG_OK) return reset;
+        // The reset line ends the library's initialisation.
+        return DebugInit(batched_ ? 1 : 0);
+    }
+    DebugResult readRegister(uint32_t selector, uint32_t* value) override {
+        return DebugReadCoreRegister(selector, value);
+    }
+    DebugResult writeRegister(uint32_t selector, uint32_t value) override {
+        return DebugWriteCoreRegister(selector, value);
+    }
+    DebugResult setBreakpoint(uint32_t address) override { return DebugSetBreakpoint(address); }
+    DebugResult clearBreakpoint(uint32_t address) override { return DebugClearBreakpoint(address); }
+    flash::Status eraseFlash(uint32_t address, uint32_t length) override { return flash::Erase(address, length); }
+    flash::Status programFlash(uint32_t address, std::span<const uint8_t> bytes) override {
+        return flash::Program(address, bytes);
+    }
+    flash::Status verifyFlash(uint32_t address, std::span<const uint8_t> bytes) override {
+        return flash::Verify(address, bytes);
+    }
+
+private:
+    bool batched_;
+};
+
+}  // namespace
+
+std::unique_ptr<Target> LibraryTarget(bool batched) {
+    return std::make_unique<Library>(batched);
+}
+
+}  // namespace cm3tools::gdb

@@ -1,0 +1,29 @@
+// The server's connection loop on a connected socket, apart from listening,
+// so tests can drive it over a socket pair.
+#pragma once
+
+#include <chrono>
+#include <ostream>
+
+#include "target.h"
+
+namespace cm3tools::gdb {
+
+// How often a running core's state is read: short enough that a breakpoint
+// hit is reported at once, long enough that other users of the probe's lock
+// get their turn.
+inline constexpr std::chrono::milliseconds kRunningPollInterval{5};
+
+struct ClientOptions {
+    std::ostream* log = nullptr;
+    bool logPackets = false;
+    // Connections arriving here while the client is served are refused: one
+    // client at a time. Negative: none.
+    int listener = -1;
+};
+
+// Serves the client on `fd` until it detaches, kills or goes away; the core
+// is halted for it on arrival and its breakpoints removed when it leaves.
+void ServeClient(int fd, Target& target, const ClientOptions& options);
+
+}  // namespace cm3tools::gdb

@@ -1,0 +1,636 @@
+#include "session.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+
+#include "common/target_registers.h"
+#include "descriptions.h"
+#include "packet.h"
+
+namespace cm3tools::gdb {
+namespace {
+
+// The one thread GDB sees.
+inline constexpr std::string_view kThreadId = "1";
+inline constexpr std::string_view kAllThreads = "-1";
+inline constexpr std::string_view kAnyThread = "0";
+
+inline constexpr std::string_view kOk = "OK";
+inline constexpr std::string_view kEmpty = "";
+
+namespace thumb {
+inline constexpr uint16_t kBkpt0 = 0xBE00;  // BKPT #0: halts the core under a debugger
+inline constexpr uint32_t kHalfword = 2;
+inline constexpr uint32_t kByteBits = 8;
+inline constexpr uint16_t kByteMask = 0xFF;
+}  // namespace thumb
+
+namespace breakpoint_type {
+inline constexpr uint32_t kSoftware = 0;
+inline constexpr uint32_t kHardware = 1;
+}  // namespace breakpoint_type
+
+inline constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+inline constexpr size_t kHexDigitsPerByte = 2;
+
+std::string_view Rest(std::string_view packet, size_t prefix) {
+    return packet.size() > prefix ? packet.substr(prefix) : std::string_view{};
+}
+
+// "a,b" with hex numbers.
+std::optional<std::pair<uint32_t, uint32_t>> AddressLength(std::string_view text) {
+    const size_t comma = text.find(',');
+    if (comma == std::string_view::npos) return std::nullopt;
+    const auto address = ParseHex32(text.substr(0, comma));
+    const auto length = ParseHex32(text.substr(comma + 1));
+    if (!address || !length) return std::nullopt;
+    if (uint64_t{*address} + *length > kAddressSpace) return std::nullopt;
+    return std::make_pair(*address, *length);
+}
+
+// "a,b:data"
+struct AddressData {
+    uint32_t address;
+    uint32_t length;
+    std::string_view data;
+};
+std::optional<AddressData> SplitAddressData(std::string_view text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    const auto range = AddressLength(text.substr(0, colon));
+    if (!range) return std::nullopt;
+    return AddressData{range->first, range->second, text.substr(colon + 1)};
+}
+
+std::span<const uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+std::string Trim(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::string HexText(uint64_t value) {
+    char text[sizeof(value) * kHexDigitsPerByte + 1];
+    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Output(std::string_view text) {
+    return "O" + ToHex(text);
+}
+
+bool ThreadMatches(std::string_view tid) {
+    return tid.empty() || tid == kThreadId || tid == kAllThreads || tid == kAnyThread;
+}
+
+}  // namespace
+
+void Session::note(std::string_view text) const {
+    if (log_ != nullptr) *log_ << "gdbserver: " << text << std::endl;
+}
+
+Session::Reply Session::stopReply(uint8_t signal) const {
+    return "T" + RegisterHex(signal, sizeof(signal)) + "thread:" + std::string(kThreadId) + ";";
+}
+
+void Session::attach() {
+    running_ = false;
+    lastSignal_ = signal_number::kTrap;
+    uint32_t dhcsr = 0;
+    const DebugResult state = target_.coreState(&dhcsr);
+    if (state == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return;
+    if (target_.halt() != DBG_OK) note("could not halt the core for the debugger");
+}
+
+void Session::release() {
+    if (removeAllBreakpoints() != DBG_OK) note("could not remove every breakpoint");
+    running_ = false;
+}
+
+Session::Response Session::handle(std::string_view packet) {
+    if (packet.empty()) return {{std::string(kEmpty)}};
+    const std::string_view args = Rest(packet, 1);
+    switch (packet[0]) {
+    case '?': return {{stopReply(lastSignal_)}};
+    case 'g': return {{args.empty() ? readRegisters() : std::string(error_reply::kMalformed)}};
+    case 'G': return {{writeRegisters(args)}};
+    case 'p': return {{readRegister(args)}};
+    case 'P': return {{writeRegister(args)}};
+    case 'm': return {{readMemory(args)}};
+    case 'M': return {{writeMemoryHex(args)}};
+    case 'X': return {{writeMemoryBinary(args)}};
+    case 'c': return resumeAction(args, false);
+    case 's': return resumeAction(args, true);
+    case 'C':
+    case 'S': {
+        // The signal is not delivered: the target has no signals.
+        const size_t semicolon = args.find(';');
+        if (!ParseHex32(args.substr(0, semicolon))) return {{std::string(error_reply::kMalformed)}};
+        const std::string_view address = semicolon == std::string_view::npos ? kEmpty : args.substr(semicolon + 1);
+        return resumeAction(address, packet[0] == 'S');
+    }
+    case 'Z': return {{insertBreakpoint(args)}};
+    case 'z': return {{removeBreakpoint(args)}};
+    case 'D': return detach();
+    case 'k': return kill();
+    case 'H':
+    case 'T': return {{std::string(kOk)}};
+    case 'q': return query(packet);
+    case 'Q':
+        if (packet == "QStartNoAckMode") {
+            noAck_ = true;
+            return {{std::string(kOk)}};
+        }
+        return {{std::string(kEmpty)}};
+    case 'v': return vPacket(packet);
+    default: return {{std::string(kEmpty)}};
+    }
+}
+
+Session::Response Session::query(std::string_view packet) {
+    if (packet.starts_with("qSupported")) {
+        // vContSupported: the s in our vCont is real hardware stepping, which
+        // GDB otherwise replaces with a breakpoint and a continue.
+        return {{"PacketSize=" + HexText(kPacketSize) +
+                 ";qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;vContSupported+"}};
+    }
+    if (packet.starts_with("qXfer:")) return {{xfer(Rest(packet, sizeof("qXfer:") - 1))}};
+    if (packet.starts_with("qRcmd,")) return monitor(Rest(packet, sizeof("qRcmd,") - 1));
+    if (packet == "qAttached") return {{"1"}};
+    if (packet == "qC") return {{"QC" + std::string(kThreadId)}};
+    if (packet == "qfThreadInfo") return {{"m" + std::string(kThreadId)}};
+    if (packet == "qsThreadInfo") return {{"l"}};
+    if (packet.starts_with("qSymbol")) return {{std::string(kOk)}};
+    return {{std::string(kEmpty)}};
+}
+
+Session::Response Session::vPacket(std::string_view packet) {
+    if (packet == "vCont?") return {{"vCont;c;C;s;S"}};
+    if (packet.starts_with("vCont;")) return vCont(Rest(packet, sizeof("vCont") - 1));
+    if (packet.starts_with("vFlashErase:")) return {{flashErase(Rest(packet, sizeof("vFlashErase:") - 1))}};
+    if (packet.starts_with("vFlashWrite:")) return {{flashWrite(Rest(packet, sizeof("vFlashWrite:") - 1))}};
+    if (packet == "vFlashDone") return {{flashDone()}};
+    if (packet.starts_with("vKill")) {
+        Response response = kill();
+        response.packets = {std::string(kOk)};
+        return response;
+    }
+    return {{std::string(kEmpty)}};
+}
+
+// --- registers --------------------------------------------------------------
+
+std::optional<uint32_t> Session::readCoreRegister(uint32_t number, std::optional<uint32_t>& specialWord) {
+    const GdbRegister& reg = Registers()[number];
+    if (reg.core.fieldShift) {
+        if (!specialWord) {
+            uint32_t word = 0;
+            if (target_.readRegister(reg.core.selector, &word) != DBG_OK) return std::nullopt;
+            specialWord = word;
+        }
+        return FieldValue(reg.core, *specialWord);
+    }
+    uint32_t value = 0;
+    if (target_.readRegister(reg.core.selector, &value) != DBG_OK) return std::nullopt;
+    return value;
+}
+
+bool Session::coreHalted() {
+    uint32_t dhcsr = 0;
+    return target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0;
+}
+
+Session::Reply Session::readRegisters() {
+    std::string out;
+    std::optional<uint32_t> special;
+    for (uint32_t number = 0; number < Registers().size(); ++number) {
+        const auto value = readCoreRegister(number, special);
+        if (!value) return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
+        out += RegisterHex(*value, Registers()[number].bytes());
+    }
+    return out;
+}
+
+Session::Reply Session::writeRegisters(std::string_view hex) {
+    std::vector<uint32_t> values;
+    size_t offset = 0;
+    for (const GdbRegister& reg : Registers()) {
+        const size_t digits = reg.bytes() * kHexDigitsPerByte;
+        const auto value = offset + digits <= hex.size() ? ParseRegisterHex(hex.substr(offset, digits), reg.bytes())
+                                                         : std::nullopt;
+        if (!value) return std::string(error_reply::kMalformed);
+        values.push_back(*value);
+        offset += digits;
+    }
+    if (offset != hex.size()) return std::string(error_reply::kMalformed);
+
+    std::optional<uint32_t> special;
+    for (uint32_t number = 0; number < Registers().size(); ++number) {
+        const GdbRegister& reg = Registers()[number];
+        if (!reg.core.fieldShift) {
+            if (target_.writeRegister(reg.core.selector, values[number]) != DBG_OK) {
+                return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
+            }
+            continue;
+        }
+        if (!special && !readCoreRegister(number, special)) return std::string(error_reply::kTargetFailed);
+        special = MergeField(reg.core, *special, values[number]);
+    }
+    if (special && target_.writeRegister(regsel::kSpecial, *special) != DBG_OK) {
+        return std::string(error_reply::kTargetFailed);
+    }
+    return std::string(kOk);
+}
+
+Session::Reply Session::readRegister(std::string_view args) {
+    const auto number = ParseHex32(args);
+    if (!number || *number >= Registers().size()) return std::string(error_reply::kMalformed);
+    std::optional<uint32_t> special;
+    const auto value = readCoreRegister(*number, special);
+    if (!value) return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
+    return RegisterHex(*value, Registers()[*number].bytes());
+}
+
+Session::Reply Session::writeRegister(std::string_view args) {
+    const size_t equals = args.find('=');
+    if (equals == std::string_view::npos) return std::string(error_reply::kMalformed);
+    const auto number = ParseHex32(args.substr(0, equals));
+    if (!number || *number >= Registers().size()) return std::string(error_reply::kMalformed);
+    const GdbRegister& reg = Registers()[*number];
+    const auto value = ParseRegisterHex(args.substr(equals + 1), reg.bytes());
+    if (!value) return std::string(error_reply::kMalformed);
+    uint32_t whole = *value;
+    if (reg.core.fieldShift) {
+        std::optional<uint32_t> special;
+        if (!readCoreRegister(*number, special)) {
+            return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
+        }
+        whole = MergeField(reg.core, *special, *value);
+    }
+    if (target_.writeRegister(reg.core.selector, whole) != DBG_OK) {
+        return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
+    }
+    return std::string(kOk);
+}
+
+// --- memory -----------------------------------------------------------------
+
+Session::Reply Session::readMemory(std::string_view args) {
+    const auto range = AddressLength(args);
+    if (!range) return std::string(error_reply::kMalformed);
+    const auto [address, requested] = *range;
+    // A reply may be shorter than asked; GDB asks again for the rest.
+    const uint32_t length = std::min<uint32_t>(requested, kPacketSize / kHexDigitsPerByte);
+    std::vector<uint8_t> bytes(length);
+    uint32_t done = 0;
+    while (done < length) {
+        const uint32_t piece = std::min(kBlockSize, length - done);
+        if (target_.readMemory(address + done, bytes.data() + done, piece) != DBG_OK) break;
+        done += piece;
+    }
+    if (done == 0 && length != 0) return std::string(error_reply::kTargetFailed);
+    bytes.resize(done);
+    // GDB sees the instructions, not our BKPTs.
+    for (const auto& [at, breakpoint] : breakpoints_) {
+        if (breakpoint.hardware) continue;
+        for (uint32_t i = 0; i < thumb::kHalfword; ++i) {
+            const uint64_t offset = uint64_t{at} + i - address;
+            if (at + i >= address && offset < bytes.size()) {
+                bytes[offset] = static_cast<uint8_t>((breakpoint.original >> (thumb::kByteBits * i)) & thumb::kByteMask);
+            }
+        }
+    }
+    return ToHex(bytes);
+}
+
+DebugResult Session::writeBlocks(uint32_t address, std::span<const uint8_t> bytes) {
+    // A write over one of our BKPTs changes the instruction kept under it.
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    for (auto& [at, breakpoint] : breakpoints_) {
+        if (breakpoint.hardware) continue;
+        for (uint32_t i = 0; i < thumb::kHalfword; ++i) {
+            const uint64_t offset = uint64_t{at} + i - address;
+            if (at + i < address || offset >= data.size()) continue;
+            const uint32_t shift = thumb::kByteBits * i;
+            breakpoint.original = static_cast<uint16_t>((breakpoint.original & ~(thumb::kByteMask << shift)) |
+                                                        (data[offset] << shift));
+            data[offset] = static_cast<uint8_t>((thumb::kBkpt0 >> shift) & thumb::kByteMask);
+        }
+    }
+    for (size_t done = 0; done < data.size(); done += kBlockSize) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(kBlockSize, data.size() - done));
+        const DebugResult result = target_.writeMemory(address + static_cast<uint32_t>(done), data.data() + done, piece);
+        if (result != DBG_OK) return result;
+    }
+    return DBG_OK;
+}
+
+Session::Reply Session::writeMemoryHex(std::string_view args) {
+    const auto parts = SplitAddressData(args);
+    if (!parts) return std::string(error_reply::kMalformed);
+    const auto bytes = FromHex(parts->data);
+    if (!bytes || bytes->size() != parts->length) return std::string(error_reply::kMalformed);
+    return std::string(writeBlocks(parts->address, *bytes) == DBG_OK ? kOk : error_reply::kTargetFailed);
+}
+
+Session::Reply Session::writeMemoryBinary(std::string_view args) {
+    const auto parts = SplitAddressData(args);
+    if (!parts || parts->data.size() != parts->length) return std::string(error_reply::kMalformed);
+    return std::string(writeBlocks(parts->address, Bytes(parts->data)) == DBG_OK ? kOk : error_reply::kTargetFailed);
+}
+
+// --- run control ------------------------------------------------------------
+
+Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
+    if (address && target_.writeRegister(regsel::kPc, *address) != DBG_OK) {
+        return {{std::string(error_reply::kTargetFailed)}};
+    }
+    // The library decides from its cached state; read the real one first.
+    uint32_t dhcsr = 0;
+    if (target_.coreState(&dhcsr) != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+    if (step) {
+        const DebugResult result = target_.step();
+        if (result == DBG_NOT_HALTED) return {{std::string(error_reply::kNotHalted)}};
+        if (result != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+        lastSignal_ = signal_number::kTrap;
+        return {{stopReply(lastSignal_)}};
+    }
+    if (target_.resume() != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+    running_ = true;
+    return {{}, After::WaitForStop};
+}
+
+Session::Response Session::resumeAction(std::string_view args, bool step) {
+    if (args.empty()) return resume(step, std::nullopt);
+    const auto address = ParseHex32(args);
+    if (!address) return {{std::string(error_reply::kMalformed)}};
+    return resume(step, address);
+}
+
+Session::Response Session::vCont(std::string_view actions) {
+    // ";action[:thread]" repeated; the first that names our thread applies.
+    while (!actions.empty()) {
+        if (actions[0] != ';') return {{std::string(error_reply::kMalformed)}};
+        actions.remove_prefix(1);
+        const size_t end = std::min(actions.find(';'), actions.size());
+        const std::string_view action = actions.substr(0, end);
+        actions.remove_prefix(end);
+        const size_t colon = action.find(':');
+        const std::string_view verb = action.substr(0, colon);
+        const std::string_view tid = colon == std::string_view::npos ? kEmpty : action.substr(colon + 1);
+        if (verb.empty()) return {{std::string(error_reply::kMalformed)}};
+        const char kind = verb[0];
+        const bool withSignal = kind == 'C' || kind == 'S';
+        if (!(kind == 'c' || kind == 's' || withSignal)) return {{std::string(error_reply::kMalformed)}};
+        if (withSignal ? !ParseHex32(verb.substr(1)) : verb.size() != 1) {
+            return {{std::string(error_reply::kMalformed)}};
+        }
+        if (ThreadMatches(tid)) return resume(kind == 's' || kind == 'S', std::nullopt);
+    }
+    return {{std::string(error_reply::kMalformed)}};
+}
+
+std::optional<std::string> Session::pollStop() {
+    if (!running_) return std::nullopt;
+    uint32_t dhcsr = 0;
+    if (target_.coreState(&dhcsr) != DBG_OK || (dhcsr & dhcsr::kSHalt) == 0) return std::nullopt;
+    running_ = false;
+    lastSignal_ = signal_number::kTrap;
+    return stopReply(lastSignal_);
+}
+
+std::optional<std::string> Session::interrupt() {
+    if (!running_) return std::nullopt;
+    uint32_t dhcsr = 0;
+    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return pollStop();
+    if (target_.halt() != DBG_OK) {
+        note("the interrupt could not halt the core");
+        return std::nullopt;
+    }
+    running_ = false;
+    lastSignal_ = signal_number::kInterrupt;
+    return stopReply(lastSignal_);
+}
+
+// --- breakpoints ------------------------------------------------------------
+
+Session::Reply Session::insertBreakpoint(std::string_view args) {
+    const size_t comma = args.find(',');
+    const auto type = ParseHex32(args.substr(0, comma));
+    if (!type) return std::string(error_reply::kMalformed);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
+    if (!where || where->first % thumb::kHalfword != 0) return std::string(error_reply::kMalformed);
+    const uint32_t address = where->first;
+    if (breakpoints_.contains(address)) return std::string(kOk);
+
+    if (address < memory_map::kSramBase) {
+        // The Code region: the FPB, whatever GDB asked for; flash cannot take a BKPT.
+        const DebugResult result = target_.setBreakpoint(address);
+        if (result != DBG_OK) {
+            if (result == DBG_NO_BREAKPOINT_SLOT) note("every hardware breakpoint is in use");
+            return std::string(error_reply::kTargetFailed);
+        }
+        breakpoints_[address] = {true, 0};
+        return std::string(kOk);
+    }
+    std::array<uint8_t, thumb::kHalfword> original{};
+    if (target_.readMemory(address, original.data(), thumb::kHalfword) != DBG_OK) {
+        return std::string(error_reply::kTargetFailed);
+    }
+    const std::array<uint8_t, thumb::kHalfword> bkpt{static_cast<uint8_t>(thumb::kBkpt0 & thumb::kByteMask),
+                                                     static_cast<uint8_t>(thumb::kBkpt0 >> thumb::kByteBits)};
+    std::array<uint8_t, thumb::kHalfword> check{};
+    if (target_.writeMemory(address, bkpt.data(), thumb::kHalfword) != DBG_OK ||
+        target_.readMemory(address, check.data(), thumb::kHalfword) != DBG_OK || check != bkpt) {
+        // Not writable memory: put back what may have changed.
+        (void)target_.writeMemory(address, original.data(), thumb::kHalfword);
+        return std::string(error_reply::kTargetFailed);
+    }
+    breakpoints_[address] = {false, static_cast<uint16_t>(original[0] | (original[1] << thumb::kByteBits))};
+    return std::string(kOk);
+}
+
+DebugResult Session::remove(uint32_t address, const Breakpoint& breakpoint) {
+    if (breakpoint.hardware) return target_.clearBreakpoint(address);
+    const std::array<uint8_t, thumb::kHalfword> original{
+        static_cast<uint8_t>(breakpoint.original & thumb::kByteMask),
+        static_cast<uint8_t>(breakpoint.original >> thumb::kByteBits)};
+    return target_.writeMemory(address, original.data(), thumb::kHalfword);
+}
+
+Session::Reply Session::removeBreakpoint(std::string_view args) {
+    const size_t comma = args.find(',');
+    const auto type = ParseHex32(args.substr(0, comma));
+    if (!type) return std::string(error_reply::kMalformed);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
+    if (!where) return std::string(error_reply::kMalformed);
+    const auto found = breakpoints_.find(where->first);
+    if (found == breakpoints_.end()) return std::string(kOk);
+    if (remove(found->first, found->second) != DBG_OK) return std::string(error_reply::kTargetFailed);
+    breakpoints_.erase(found);
+    return std::string(kOk);
+}
+
+DebugResult Session::removeAllBreakpoints() {
+    DebugResult first = DBG_OK;
+    for (const auto& [address, breakpoint] : breakpoints_) {
+        const DebugResult result = remove(address, breakpoint);
+        if (first == DBG_OK) first = result;
+    }
+    breakpoints_.clear();
+    return first;
+}
+
+// --- target description and memory map --------------------------------------
+
+Session::Reply Session::xfer(std::string_view args) {
+    // object:read:annex:offset,length
+    const size_t first = args.find(':');
+    if (first == std::string_view::npos) return std::string(error_reply::kMalformed);
+    const std::string_view object = args.substr(0, first);
+    const std::string_view rest = args.substr(first + 1);
+    if (!rest.starts_with("read:")) return std::string(kEmpty);
+    const std::string_view annexAndRange = rest.substr(sizeof("read:") - 1);
+    const size_t colon = annexAndRange.find(':');
+    if (colon == std::string_view::npos) return std::string(error_reply::kMalformed);
+    const std::string_view annex = annexAndRange.substr(0, colon);
+    const auto range = AddressLength(annexAndRange.substr(colon + 1));
+    if (!range) return std::string(error_reply::kMalformed);
+
+    const std::string* document = nullptr;
+    if (object == "features") {
+        if (annex != "target.xml") return std::string(error_reply::kUnknownAnnex);
+        document = &TargetXml();
+    } else if (object == "memory-map") {
+        if (!annex.empty()) return std::string(error_reply::kUnknownAnnex);
+        document = &MemoryMapXml();
+    } else {
+        return std::string(kEmpty);
+    }
+    const auto [offset, length] = *range;
+    if (offset >= document->size()) return "l";
+    const size_t take = std::min<size_t>({length, document->size() - offset, kPacketSize - 1});
+    const bool last = offset + take >= document->size();
+    return (last ? "l" : "m") + document->substr(offset, take);
+}
+
+// --- flash ------------------------------------------------------------------
+
+Session::Reply Session::flashErase(std::string_view args) {
+    const auto range = AddressLength(args);
+    if (!range) return std::string(error_reply::kMalformed);
+    // Firmware running from flash would fight the controller.
+    if (!coreHalted() && target_.halt() != DBG_OK) return std::string(error_reply::kNotHalted);
+    const flash::Status status = target_.eraseFlash(range->first, range->second);
+    if (!status.ok()) {
+        note("flash erase failed: " + status.message);
+        return std::string(error_reply::kTargetFailed);
+    }
+    return std::string(kOk);
+}
+
+Session::Reply Session::flashWrite(std::string_view args) {
+    const size_t colon = args.find(':');
+    if (colon == std::string_view::npos) return std::string(error_reply::kMalformed);
+    const auto address = ParseHex32(args.substr(0, colon));
+    const std::string_view data = args.substr(colon + 1);
+    if (!address || uint64_t{*address} + data.size() > kAddressSpace) return std::string(error_reply::kMalformed);
+    const flash::Status status = target_.programFlash(*address, Bytes(data));
+    if (!status.ok()) {
+        note("flash programming failed: " + status.message);
+        return std::string(error_reply::kTargetFailed);
+    }
+    flashWritten_.emplace_back(*address, std::vector<uint8_t>(data.begin(), data.end()));
+    return std::string(kOk);
+}
+
+Session::Reply Session::flashDone() {
+    auto written = std::move(flashWritten_);
+    flashWritten_.clear();
+    for (const auto& [address, bytes] : written) {
+        const flash::Status status = target_.verifyFlash(address, bytes);
+        if (!status.ok()) {
+            note("flash verification failed: " + status.message);
+            return std::string(error_reply::kTargetFailed);
+        }
+    }
+    // The core took its stack pointer and reset vector from the flash as it
+    // was; a reset takes them from the new image (GDB sets the PC after this).
+    if (!written.empty() && target_.systemReset() != DBG_OK) {
+        note("reset after programming flash failed");
+        return std::string(error_reply::kTargetFailed);
+    }
+    return std::string(kOk);
+}
+
+// --- monitor commands, detach, kill ----------------------------------------
+
+Session::Response Session::monitor(std::string_view hexCommand) {
+    const auto raw = FromHex(hexCommand);
+    if (!raw) return {{std::string(error_reply::kMalformed)}};
+    const std::string command = Trim(std::string_view(reinterpret_cast<const char*>(raw->data()), raw->size()));
+    auto done = [](std::string text, bool ok) {
+        return Response{{Output(text), std::string(ok ? kOk : error_reply::kTargetFailed)}};
+    };
+    auto stateText = [this] {
+        uint32_t dhcsr = 0;
+        if (target_.coreState(&dhcsr) != DBG_OK) return std::string("the core state could not be read");
+        return std::string((dhcsr & dhcsr::kSHalt) != 0 ? "the core is halted" : "the core is running");
+    };
+    if (command == "reset halt" || command == "reset") {
+        const bool ok = target_.systemReset() == DBG_OK;
+        lastSignal_ = signal_number::kTrap;
+        return done(ok ? "system reset; the core is halted at the reset vector\n" : "system reset failed\n", ok);
+    }
+    if (command == "reset run") {
+        uint32_t dhcsr = 0;
+        const bool ok = target_.systemReset() == DBG_OK && target_.coreState(&dhcsr) == DBG_OK &&
+                        target_.resume() == DBG_OK;
+        return done(ok ? "system reset; the core is running\n" : "system reset failed\n", ok);
+    }
+    if (command == "reset hardware") {
+        const bool ok = target_.hardwareReset() == DBG_OK;
+        return done(ok ? "reset line pulsed; " + stateText() + "\n" : "hardware reset failed\n", ok);
+    }
+    if (command == "halt") {
+        uint32_t dhcsr = 0;
+        const bool ok = target_.coreState(&dhcsr) == DBG_OK && target_.halt() == DBG_OK;
+        lastSignal_ = signal_number::kTrap;
+        return done(ok ? "the core is halted\n" : "halt failed\n", ok);
+    }
+    const std::string help =
+        "monitor commands:\n"
+        "  reset halt      system reset, halt at the reset vector\n"
+        "  reset run       system reset, then run\n"
+        "  reset hardware  pulse the reset line\n"
+        "  halt            halt the core\n";
+    if (command == "help") return done(help, true);
+    return {{Output("unknown monitor command '" + command + "'\n" + help), std::string(error_reply::kMalformed)}};
+}
+
+Session::Response Session::detach() {
+    const bool removed = removeAllBreakpoints() == DBG_OK;
+    uint32_t dhcsr = 0;
+    const bool resumed = target_.coreState(&dhcsr) == DBG_OK && target_.resume() == DBG_OK;
+    if (!removed || !resumed) note("detach: the target may still be halted or hold breakpoints");
+    running_ = false;
+    return {{std::string(removed && resumed ? kOk : error_reply::kTargetFailed)}, After::Close};
+}
+
+Session::Response Session::kill() {
+    // Nothing to end on bare metal: breakpoints come out and the core stays halted.
+    if (removeAllBreakpoints() != DBG_OK) note("kill: some breakpoints could not be removed");
+    running_ = false;
+    return {{}, After::Close};
+}
+
+}  // namespace cm3tools::gdb

@@ -1,0 +1,112 @@
+// One client's session: packets in, replies out, without sockets. The server
+// loop feeds it packets and, while the core runs, polls it and forwards the
+// interrupt byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "target.h"
+
+namespace cm3tools::gdb {
+
+// Largest packet we accept and largest reply we build: one 4 KB block as hex.
+inline constexpr size_t kPacketSize = 0x2000;
+// The library's block limit; memory packets are cut into pieces this long.
+inline constexpr uint32_t kBlockSize = 4096;
+
+namespace signal_number {
+inline constexpr uint8_t kInterrupt = 2;  // SIGINT: stopped by the interrupt byte
+inline constexpr uint8_t kTrap = 5;       // SIGTRAP: breakpoint, step, or halted for the debugger
+}  // namespace signal_number
+
+// Error replies.
+namespace error_reply {
+inline constexpr std::string_view kMalformed = "E01";
+inline constexpr std::string_view kTargetFailed = "E02";
+inline constexpr std::string_view kNotHalted = "E03";
+inline constexpr std::string_view kUnknownAnnex = "E04";
+}  // namespace error_reply
+
+class Session {
+public:
+    enum class After {
+        Nothing,       // wait for the next packet
+        WaitForStop,   // the core runs: poll it, forward interrupts
+        Close,         // detached or killed: end the connection
+    };
+    struct Response {
+        std::vector<std::string> packets;  // payloads, in order
+        After after = After::Nothing;
+    };
+
+    Session(Target& target, std::ostream* log) : target_(target), log_(log) {}
+
+    // A client arrived: the core is halted for it.
+    void attach();
+    // The client left without detaching: breakpoints come out, the core stays as it is.
+    void release();
+
+    Response handle(std::string_view packet);
+
+    bool running() const { return running_; }
+    bool noAckMode() const { return noAck_; }
+    // While running: reads the core state; the stop reply once it halted.
+    std::optional<std::string> pollStop();
+    // The interrupt byte: halts a running core and returns the stop reply.
+    std::optional<std::string> interrupt();
+
+private:
+    struct Breakpoint {
+        bool hardware = false;
+        uint16_t original = 0;  // the halfword under a software breakpoint
+    };
+    using Reply = std::string;
+
+    Reply stopReply(uint8_t signal) const;
+    Reply readRegisters();
+    Reply writeRegisters(std::string_view hex);
+    Reply readRegister(std::string_view args);
+    Reply writeRegister(std::string_view args);
+    Reply readMemory(std::string_view args);
+    Reply writeMemoryHex(std::string_view args);
+    Reply writeMemoryBinary(std::string_view args);
+    Response resume(bool step, std::optional<uint32_t> address);
+    Response resumeAction(std::string_view args, bool step);
+    Response vCont(std::string_view actions);
+    Reply insertBreakpoint(std::string_view args);
+    Reply removeBreakpoint(std::string_view args);
+    Reply xfer(std::string_view args);
+    Reply flashErase(std::string_view args);
+    Reply flashWrite(std::string_view args);
+    Reply flashDone();
+    Response monitor(std::string_view hexCommand);
+    Response detach();
+    Response kill();
+    Response query(std::string_view packet);
+    Response vPacket(std::string_view packet);
+
+    std::optional<uint32_t> readCoreRegister(uint32_t number, std::optional<uint32_t>& specialWord);
+    bool coreHalted();
+    DebugResult writeBlocks(uint32_t address, std::span<const uint8_t> bytes);
+    DebugResult removeAllBreakpoints();
+    DebugResult remove(uint32_t address, const Breakpoint& breakpoint);
+    void note(std::string_view text) const;
+
+    Target& target_;
+    std::ostream* log_;
+    bool running_ = false;
+    bool noAck_ = false;
+    uint8_t lastSignal_ = signal_number::kTrap;
+    std::map<uint32_t, Breakpoint> breakpoints_;
+    // vFlashWrite pieces since the last vFlashDone, verified there.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> flashWritten_;
+};
+
+}  // namespace cm3tools::gdb
