@@ -1,0 +1,170 @@
+// cm3probe: the command line on the library's exports.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "commands.h"
+#include "common/adapters.h"
+#include "common/image.h"
+#include "common/progress.h"
+#include "common/results.h"
+#include "common/session.h"
+#include "demo.h"
+#include "shell.h"
+
+#if CM3PROBE_HAVE_GDBSERVER
+#include "gdbserver/gdb_server.h"
+#endif
+
+namespace {
+
+using namespace cm3tools;
+using namespace cm3tools::cli;
+
+constexpr const char* kExitCodes =
+    "Exit codes: 0 success, 1 the target or the adapter failed (the message names the result code), "
+    "2 usage error (nothing was sent to the target).";
+
+int List(const GlobalOptions& options, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> descriptions;
+    bool simulated = options.sim || UsingSimulator();
+    if (!simulated) {
+        const UsbListing usb = ListUsbAdapters();
+        if (usb.descriptions.empty()) {
+            err << "cm3probe: no adapter attached" << (usb.usbAvailable ? "" : " (no USB access)")
+                << "; listing the built-in simulator's (--sim)\n";
+            simulated = true;
+        }
+        descriptions = usb.descriptions;
+    }
+    if (simulated) {
+        try {
+            descriptions = ListSimulatedAdapters(options.sim ? options.simConfig : "");
+        } catch (const std::runtime_error& error) {
+            err << "cm3probe: " << error.what() << '\n';
+            return exit_code::kUsage;
+        }
+    }
+    for (const std::string& description : descriptions) out << description << '\n';
+    return exit_code::kSuccess;
+}
+
+// What to say when the word in the command's place is none of ours.
+std::optional<std::string> UnknownCommand(CLI::App& app, const GlobalOptions& options) {
+    if (!app.get_subcommands().empty()) return std::nullopt;
+    std::string name;
+    // `--sim word` takes the word for its CONFIG when the word is no command.
+    if (!options.simConfig.empty() && !std::filesystem::exists(options.simConfig)) {
+        name = options.simConfig;
+    } else {
+        const std::vector<std::string> rest = app.remaining();
+        if (rest.empty() || rest.front().empty() || rest.front()[0] == '-') return std::nullopt;
+        name = rest.front();
+    }
+    CLI::App shell;
+    TargetCommands shellCommands(shell, Mode::kShell);
+    if (!shell.get_subcommands([&name](CLI::App* command) { return command->check_name(name); }).empty()) {
+        return "'" + name + "' works in the shell only: breakpoints and waits belong to a session (cm3probe shell)";
+    }
+    return "unknown command '" + name + "' (cm3probe --help lists them)";
+}
+
+int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port, [[maybe_unused]] bool once,
+              [[maybe_unused]] bool verbose, std::ostream& err) {
+#if CM3PROBE_HAVE_GDBSERVER
+    cm3tools::gdb::ServerOptions server;
+    server.port = port;
+    server.once = once;
+    server.log = verbose ? &err : nullptr;
+    return cm3tools::gdb::RunServer(server);
+#else
+    err << "cm3probe: the GDB server is not part of this build\n";
+    return exit_code::kTargetFailure;
+#endif
+}
+
+int Run(int argc, char** argv) {
+    CLI::App app{"cm3probe: debug an ARM Cortex-M3 through an FT2232-class adapter over SWD or JTAG, or on the "
+                 "built-in simulator."};
+    app.footer(std::string("Global options go before the command. ") + kExitCodes);
+    app.name("cm3probe");
+    app.require_subcommand(1);
+    app.get_formatter()->column_width(34);
+
+    GlobalOptions options;
+    AddGlobalOptions(app, options);
+    TargetCommands commands(app, Mode::kOneShot);
+    for (CLI::App* command : app.get_subcommands({})) command->footer(kExitCodes);
+
+    CLI::App* list = app.add_subcommand("list", "List attached adapters by description");
+    CLI::App* shell = app.add_subcommand("shell", "Interactive session on one connection (reads stdin when piped)");
+    CLI::App* gdbserver = app.add_subcommand("gdbserver", "Serve GDB's remote protocol on a TCP port");
+    uint16_t port = 3333;
+    bool once = false;
+    bool verbose = false;
+    gdbserver->add_option("-p,--port", port, "TCP port on the loopback interface")->capture_default_str();
+    gdbserver->add_flag("--once", once, "Stop after the first client disconnects");
+    gdbserver->add_flag("-v,--verbose", verbose, "Log packets on stderr");
+    CLI::App* demo = app.add_subcommand("demo", "A narrated debug session on the simulated target");
+    std::string firmware = DefaultDemoFirmware();
+    demo->add_option("--firmware", firmware, "ELF file to flash (default: the example firmware)")
+        ->type_name("FILE");
+    for (CLI::App* command : {list, shell, gdbserver, demo}) command->footer(kExitCodes);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (const auto unknown = UnknownCommand(app, options)) {
+            std::cerr << "cm3probe: " << *unknown << '\n';
+            return exit_code::kUsage;
+        }
+        const int code = app.exit(error);
+        return code == 0 ? exit_code::kSuccess : exit_code::kUsage;
+    }
+    FinishGlobalOptions(app, options);
+
+    std::unique_ptr<Session> session;
+    auto open = [&]() -> Session& {
+        if (!session) session = Session::Open(options, std::cerr);
+        return *session;
+    };
+    try {
+        if (list->parsed()) return List(options, std::cout, std::cerr);
+        if (demo->parsed()) {
+            if (demo->count("--firmware") > 0 && !firmware.empty() && !std::filesystem::exists(firmware)) {
+                throw UsageError("demo: no firmware at " + firmware);
+            }
+            return RunDemo(options, firmware, std::cout, std::cerr);
+        }
+        if (shell->parsed()) return RunShell(open(), std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
+        if (gdbserver->parsed()) return GdbServer(open(), port, once, verbose, std::cerr);
+        Context context(std::cout, std::cerr, StderrIsTerminal(), open, false);
+        commands.selected()(context);
+        if (session) session->close();
+        return exit_code::kSuccess;
+    } catch (const UsageError& error) {
+        std::cerr << "cm3probe: " << error.what() << '\n';
+        return exit_code::kUsage;
+    } catch (const ImageError& error) {
+        std::cerr << "cm3probe: " << error.what() << '\n';
+        return exit_code::kUsage;
+    } catch (const TargetError& error) {
+        std::cerr << "cm3probe: " << error.message << '\n';
+        return exit_code::kTargetFailure;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "cm3probe: " << error.what() << '\n';
+        return exit_code::kTargetFailure;
+    }
+}

@@ -1,0 +1,144 @@
+#include "session.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "adapters.h"
+#include "numbers.h"
+#include "results.h"
+#include "target_registers.h"
+
+namespace cm3tools {
+namespace {
+
+bool EnvironmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+void SetEnvironment(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
+
+// The simulator hides why it would not open; these are the usual reasons.
+std::string SimulatorHint(const GlobalOptions& options) {
+    const char* config = std::getenv(env::kSimConfig);
+    const std::string path = config != nullptr ? config : "";
+    try {
+        const std::vector<std::string> listed = ListSimulatedAdapters(path);
+        if (std::find(listed.begin(), listed.end(), options.adapter) == listed.end()) {
+            std::string names;
+            for (const std::string& name : listed) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+            return "\n  the simulator lists " + names;
+        }
+    } catch (const std::runtime_error& error) {
+        return std::string("\n  ") + error.what();
+    }
+    return path.empty() ? "" : "\n  check the simulator configuration " + path + " (see sim/README.md)";
+}
+
+}  // namespace
+
+void AddGlobalOptions(CLI::App& app, GlobalOptions& options) {
+    app.add_option("-a,--adapter", options.adapter, "Adapter channel by the description it lists")
+        ->capture_default_str();
+    CLI::Option* swd = app.add_flag_callback(
+        "--swd", [&options] { options.jtag = false; }, "Talk SWD to the target (the default)");
+    app.add_flag("--jtag", options.jtag, "Talk JTAG to the target")->excludes(swd);
+    app.add_option_function<std::string>(
+           "--clock",
+           [&options](const std::string& text) {
+               const auto hz = ParseFrequency(text);
+               if (!hz) throw CLI::ValidationError("--clock", "'" + text + "' is not a frequency (1000000, 400k, 1M)");
+               options.clockHz = *hz;
+           },
+           "Wire clock in Hz, k or M suffix allowed (91 Hz to 6 MHz; default 1M)")
+        ->type_name("HZ");
+    app.add_flag("--batched", options.batched, "Send memory traffic in batches");
+    app.add_option("--sim", options.simConfig,
+                   "Use the built-in simulator, configured by the JSON file CONFIG if given "
+                   "(also the default when no adapter is attached)")
+        ->expected(0, 1)
+        ->type_name("[CONFIG]");
+    app.add_option("--trace", options.tracePath, "Simulator: write the wire signals to FILE.vcd")
+        ->type_name("FILE.vcd");
+    app.add_flag("--log-transactions", options.logTransactions,
+                 "Simulator: print the decoded SWD/JTAG transactions");
+}
+
+void FinishGlobalOptions(CLI::App& app, GlobalOptions& options) { options.sim = app.count("--sim") > 0; }
+
+bool UsingSimulator() {
+    const char* driver = std::getenv(env::kDriver);
+    return driver != nullptr && std::string_view(driver) == env::kDriverSim;
+}
+
+void PrepareDriver(const GlobalOptions& options, std::ostream& notes) {
+    if (options.sim) {
+        SetEnvironment(env::kDriver, env::kDriverSim);
+        if (!options.simConfig.empty()) SetEnvironment(env::kSimConfig, options.simConfig);
+    } else if (!EnvironmentSet(env::kDriver)) {
+        const UsbListing listing = ListUsbAdapters();
+        const auto& found = listing.descriptions;
+        if (std::find(found.begin(), found.end(), options.adapter) == found.end()) {
+            notes << "cm3probe: no adapter \"" << options.adapter
+                  << "\" attached; using the built-in simulator (--sim)\n";
+            SetEnvironment(env::kDriver, env::kDriverSim);
+        }
+    }
+    if (!options.tracePath.empty()) SetEnvironment(env::kSimTrace, options.tracePath);
+    if (options.logTransactions) SetEnvironment(env::kSimLog, env::kEnabled);
+    if ((!options.tracePath.empty() || options.logTransactions) && !UsingSimulator()) {
+        notes << "cm3probe: --trace and --log-transactions only work on the simulator\n";
+    }
+}
+
+std::unique_ptr<Session> Session::Open(const GlobalOptions& options, std::ostream& notes) {
+    PrepareDriver(options, notes);
+    std::unique_ptr<Session> session(new Session(options));
+    const DebugResult opened = DebugOpen(options.clockHz, options.adapter.c_str(), options.jtag ? 0 : 1);
+    if (!OpenSucceeded(opened)) {
+        std::string message = DescribeFailure("DebugOpen (\"" + options.adapter + "\")", opened);
+        if (UsingSimulator()) message += SimulatorHint(options);
+        throw TargetError{opened, message};
+    }
+    session->open_ = true;
+    if (opened == DBG_OPENED_AFTER_RETRY) notes << "cm3probe: " << ResultAdvice(opened) << '\n';
+    Check(DebugInit(options.batched ? 1 : 0), "DebugInit");
+    session->refreshCoreState();
+    return session;
+}
+
+Session::~Session() {
+    if (open_) (void)DebugClose();
+}
+
+uint32_t Session::refreshCoreState() {
+    Check(DebugGetCoreState(&dhcsr_), "DebugGetCoreState");
+    return dhcsr_;
+}
+
+bool Session::halted() const { return (dhcsr_ & dhcsr::kCHalt) != 0; }
+
+void Session::reinitialise() {
+    Check(DebugInit(options_.batched ? 1 : 0), "DebugInit");
+    refreshCoreState();
+}
+
+void Session::close() {
+    if (!open_) return;
+    open_ = false;
+    Check(DebugClose(), "DebugClose");
+}
+
+std::string DescribeCoreState(uint32_t value) {
+    std::string state = (value & dhcsr::kSHalt)     ? "halted"
+                        : (value & dhcsr::kSLockup) ? "locked up"
+                        : (value & dhcsr::kSSleep)  ? "sleeping"
+                                                    : "running";
+    // Sticky until read: a reset happened since the last look, none need be held now.
+    if (value & dhcsr::kSResetSt) state += " (reset since the last look)";
+    return state;
+}
+
+}  // namespace cm3tools
