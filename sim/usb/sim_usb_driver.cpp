@@ -8,6 +8,7 @@
 #include <span>
 
 #include "usb/sim_usb_status.h"
+#include "usb/usb_timing.h"
 #include "virtual_probe.h"
 
 namespace cm3sim {
@@ -119,6 +120,7 @@ UsbStatus SetBitMode(UsbHandle handle, uint8_t /*outputMask: MPSSE takes directi
         if (TakeFault(probe.config(), DriverOp::BitMode) != FaultOutcome::None) return usb_status::kInjectedFault;
         if (mode != bit_mode::kReset && mode != bit_mode::kMpsse) return usb_status::kUnsupportedMode;
         channel->setBitMode(mode);
+        channel->usbTiming.control(BusOf(probe.config().chip));
         return kUsbOk;
     });
 }
@@ -131,7 +133,8 @@ UsbStatus Write(UsbHandle handle, const uint8_t* data, uint32_t count, uint32_t*
         const FaultOutcome fault = TakeFault(probe.config(), DriverOp::Write);
         if (fault == FaultOutcome::Fail) return usb_status::kInjectedFault;
         const uint32_t moved = fault == FaultOutcome::Short ? count / kShortTransferDivisor : count;
-        channel->write(std::span<const uint8_t>(data, moved));
+        TimedWrite(channel->usbTiming, probe.config().chip, *channel, probe.time(),
+                   std::span<const uint8_t>(data, moved));
         *written = moved;
         return kUsbOk;
     });
@@ -148,6 +151,7 @@ UsbStatus Read(UsbHandle handle, uint8_t* buffer, uint32_t count, uint32_t* got)
         size_t wanted = std::min<size_t>(count, channel->engine().replyBytesQueued());
         if (fault == FaultOutcome::Short) wanted /= kShortTransferDivisor;
         *got = static_cast<uint32_t>(channel->engine().read(std::span<uint8_t>(buffer, wanted)));
+        channel->usbTiming.read(BusOf(probe.config().chip), channel->latencyMs, count, *got);
         return kUsbOk;
     });
 }
@@ -157,8 +161,12 @@ UsbStatus Purge(UsbHandle handle, uint32_t mask) {
         AdapterChannel* channel = OpenChannel(probe, handle);
         if (channel == nullptr) return usb_status::kBadHandle;
         if (TakeFault(probe.config(), DriverOp::Purge) != FaultOutcome::None) return usb_status::kInjectedFault;
-        if (mask & purge::kReceive) channel->engine().purgeReplies();
+        if (mask & purge::kReceive) {
+            channel->engine().purgeReplies();
+            channel->usbTiming.purgeReplies();
+        }
         if (mask & purge::kTransmit) channel->engine().purgeCommands();
+        channel->usbTiming.control(BusOf(probe.config().chip));
         return kUsbOk;
     });
 }
@@ -172,6 +180,7 @@ UsbStatus SetLatencyTimer(UsbHandle handle, uint8_t milliseconds) {
         }
         if (milliseconds == 0) return usb_status::kBadArgument;  // the chip takes 1-255
         channel->latencyMs = milliseconds;
+        channel->usbTiming.control(BusOf(probe.config().chip));
         return kUsbOk;
     });
 }

@@ -1,0 +1,529 @@
+// Tables and the report: the runner's figures, the host CPU benchmarks and
+// callgrind's counts, side by side.
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "support/sim_session.h"
+#include "workloads.h"
+
+namespace cm3bench {
+namespace {
+
+using cm3sim::ChipType;
+
+inline constexpr double kMsPerSecond = 1000.0;
+inline constexpr double kUsPerSecond = 1e6;
+inline constexpr double kHzPerMHz = 1e6;
+inline constexpr double kPercent = 100.0;
+inline constexpr double kBytesPerKiloByte = 1000.0;
+// The library's CPU time per block must stay under this share of its
+// modeled USB time.
+inline constexpr double kCpuShareLimit = 0.01;
+inline constexpr const char* kReadBlock = "DebugReadBlock 4096 B";
+inline constexpr const char* kWriteBlock = "DebugWriteBlock 4096 B";
+inline constexpr const char* kReadWord = "DebugReadMem (word)";
+inline constexpr const char* kReadRegister = "DebugReadCoreRegister";
+inline constexpr const char* kAllocationTag = "allocation-count:";
+inline constexpr const char* kFlash = "cm3probe flash 64 KB (whole command)";
+inline constexpr const char* kGdbRegisters = "GDB g (all registers)";
+inline constexpr const char* kGdbMemory = "GDB m 4096 B";
+
+std::string Count(double value) {
+    std::ostringstream out;
+    if (std::fabs(value - std::round(value)) < 1e-9) {
+        out << static_cast<long long>(std::llround(value));
+    } else {
+        out << std::fixed << std::setprecision(1) << value;
+    }
+    return out.str();
+}
+
+std::string Fixed(double value, int digits) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(digits) << value;
+    return out.str();
+}
+
+std::string Ms(double seconds) { return Fixed(seconds * kMsPerSecond, 3); }
+
+// Three significant digits or whole units, whichever shows more.
+std::string Rate(double value) {
+    if (value >= 100) return Fixed(value, 0);
+    if (value >= 10) return Fixed(value, 1);
+    return Fixed(value, 2);
+}
+
+std::string Title(ChipType chip, uint32_t clockHz) {
+    return std::string(ChipName(chip)) + ", " + Count(clockHz / kHzPerMHz) + " MHz";
+}
+
+const Row* FindRowIn(const std::vector<Table>& tables, ChipType chip, uint32_t clockHz, const std::string& path,
+                     const std::string& operation) {
+    for (const Table& table : tables) {
+        if (table.chip != chip || table.clockHz != clockHz) continue;
+        for (const Row& row : table.rows) {
+            if (row.path == path && row.operation == operation && row.ok) return &row;
+        }
+    }
+    return nullptr;
+}
+
+const Row* FindRow(const Results& results, ChipType chip, uint32_t clockHz, const std::string& path,
+                   const std::string& operation) {
+    const Row* row = FindRowIn(results.tables, chip, clockHz, path, operation);
+    return row != nullptr ? row : FindRowIn(results.toolTables, chip, clockHz, path, operation);
+}
+
+std::string Seconds(double seconds) { return Fixed(seconds, seconds >= 10 ? 0 : 1) + " s"; }
+
+std::string ReadFile(const std::string& path) {
+    if (path.empty()) return {};
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A benchmark's CPU time in seconds and its throughput, median of its
+// repetitions when it has them.
+struct Benchmark {
+    std::string name;
+    double cpuSeconds = 0;
+    double iterations = 0;
+    double itemsPerSecond = 0;
+    double bytesPerSecond = 0;
+    bool failed = false;
+};
+
+double ToSeconds(double value, const std::string& unit) {
+    if (unit == "ms") return value / kMsPerSecond;
+    if (unit == "us") return value / kUsPerSecond;
+    if (unit == "ns") return value / (kUsPerSecond * kMsPerSecond);
+    return value;
+}
+
+std::vector<Benchmark> LoadBenchmarks(const std::string& path, std::string* context) {
+    std::vector<Benchmark> list;
+    const std::string text = ReadFile(path);
+    if (text.empty()) return list;
+    const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.contains("benchmarks")) return list;
+    if (doc.contains("context")) {
+        const nlohmann::json& c = doc["context"];
+        std::ostringstream line;
+        line << c.value("num_cpus", 0) << " CPUs at " << c.value("mhz_per_cpu", 0) << " MHz";
+        if (c.contains("library_build_type")) line << ", Google Benchmark library built " << c.value("library_build_type", "");
+        *context = line.str();
+    }
+    const bool aggregated = std::any_of(doc["benchmarks"].begin(), doc["benchmarks"].end(), [](const auto& b) {
+        return b.value("run_type", "") == "aggregate";
+    });
+    for (const nlohmann::json& b : doc["benchmarks"]) {
+        if (aggregated && b.value("aggregate_name", "") != "median") continue;
+        Benchmark entry;
+        entry.name = b.value("run_name", b.value("name", ""));
+        entry.failed = b.value("error_occurred", false);
+        const std::string unit = b.value("time_unit", "ns");
+        entry.cpuSeconds = ToSeconds(b.value("cpu_time", 0.0), unit);
+        entry.iterations = b.value("iterations", 0.0);
+        entry.itemsPerSecond = b.value("items_per_second", 0.0);
+        entry.bytesPerSecond = b.value("bytes_per_second", 0.0);
+        list.push_back(entry);
+    }
+    return list;
+}
+
+const Benchmark* FindBenchmark(const std::vector<Benchmark>& list, const std::string& name) {
+    for (const Benchmark& b : list) {
+        if (b.name == name && !b.failed) return &b;
+    }
+    return nullptr;
+}
+
+std::string Duration(double seconds) {
+    if (seconds * kMsPerSecond >= 1) return Fixed(seconds * kMsPerSecond, 3) + " ms";
+    if (seconds * kUsPerSecond >= 1) return Fixed(seconds * kUsPerSecond, 2) + " us";
+    return Fixed(seconds * kUsPerSecond * kMsPerSecond, 2) + " ns";
+}
+
+void WriteSummary(std::ostream& out, const Results& results, const std::vector<Benchmark>& benchmarks) {
+    out << "## Summary\n\n";
+    const uint32_t fast = kFastClockHz;
+    for (ChipType chip : {ChipType::Ft2232D, ChipType::Ft2232H}) {
+        out << "- **" << Title(chip, fast) << "**, 4 KB blocks, batched: ";
+        bool first = true;
+        for (const Path& path : kPaths) {
+            if (!path.batched) continue;
+            for (const char* op : {kReadBlock, kWriteBlock}) {
+                const Row* row = FindRow(results, chip, fast, path.name, op);
+                if (row == nullptr) continue;
+                const Figures& f = row->figures;
+                out << (first ? "" : "; ") << path.name << (op == kReadBlock ? " read " : " write ")
+                    << Fixed(KiloBytesPerSecond(row->payloadBytes, f.modeledSeconds), 0) << " KB/s (USB bytes alone "
+                    << Fixed(KiloBytesPerSecond(row->payloadBytes, f.usbBoundSeconds), 0) << ", wire alone "
+                    << Fixed(KiloBytesPerSecond(row->payloadBytes, f.wireSeconds), 0) << ")";
+                first = false;
+            }
+        }
+        out << ".\n";
+    }
+    const Row* swdWord = FindRow(results, ChipType::Ft2232D, fast, "SWD direct", kReadWord);
+    const Row* jtagWord = FindRow(results, ChipType::Ft2232D, fast, "JTAG direct", kReadWord);
+    if (swdWord != nullptr && jtagWord != nullptr) {
+        out << "- A single word read on the FT2232D takes " << Ms(swdWord->figures.modeledSeconds) << " ms over SWD ("
+            << Count(swdWord->figures.roundTrips) << " round trips, " << Count(swdWord->figures.latencyPackets)
+            << " answered only when the latency timer ran out) and " << Ms(jtagWord->figures.modeledSeconds)
+            << " ms over JTAG (" << Count(jtagWord->figures.roundTrips) << " round trips, "
+            << Count(jtagWord->figures.immediatePackets) << " pushed out by send-immediate); its bytes alone need "
+            << Ms(swdWord->figures.usbBoundSeconds) << " ms.\n";
+    }
+    const Row* flashSlow = nullptr;
+    const Row* flashFast = nullptr;
+    for (const Path& path : kPaths) {
+        const Row* row = FindRow(results, ChipType::Ft2232D, fast, path.name, kFlash);
+        if (row == nullptr) continue;
+        if (flashSlow == nullptr || row->figures.modeledSeconds > flashSlow->figures.modeledSeconds) flashSlow = row;
+        if (flashFast == nullptr || row->figures.modeledSeconds < flashFast->figures.modeledSeconds) flashFast = row;
+    }
+    if (flashFast != nullptr) {
+        out << "- `cm3probe flash` of 64 KB on the FT2232D at 6 MHz takes " << Seconds(flashFast->figures.modeledSeconds)
+            << " (" << flashFast->path << ", " << Count(flashFast->figures.roundTrips) << " round trips) to "
+            << Seconds(flashSlow->figures.modeledSeconds) << " (" << flashSlow->path << "); the bytes of the fastest "
+            << "alone need " << Seconds(flashFast->figures.usbBoundSeconds) << " and its wire cycles "
+            << Seconds(flashFast->figures.wireSeconds) << ".\n";
+    }
+    const Row* gdbMemory = FindRow(results, ChipType::Ft2232D, fast, "SWD batched", kGdbMemory);
+    const Row* gdbRegisters = FindRow(results, ChipType::Ft2232D, fast, "SWD batched", kGdbRegisters);
+    if (gdbMemory != nullptr && gdbRegisters != nullptr) {
+        out << "- Through the GDB server (SWD batched, FT2232D, 6 MHz): `g` " << Ms(gdbRegisters->figures.modeledSeconds)
+            << " ms (" << Count(gdbRegisters->figures.roundTrips) << " round trips), `m` of 4 KB "
+            << Ms(gdbMemory->figures.modeledSeconds) << " ms.\n";
+    }
+    double worstShare = 0;
+    std::string worst;
+    for (const Path& path : kPaths) {
+        for (bool read : {true, false}) {
+            const Benchmark* b =
+                FindBenchmark(benchmarks, "block_4k/" + PathId(path) + (read ? "/read" : "/write") + "/replay");
+            const Row* row = FindRow(results, ChipType::Ft2232D, fast, path.name, read ? kReadBlock : kWriteBlock);
+            if (b == nullptr || row == nullptr || row->figures.modeledSeconds <= 0) continue;
+            const double share = b->cpuSeconds / row->figures.modeledSeconds;
+            if (share >= worstShare) {
+                worstShare = share;
+                worst = std::string(path.name) + (read ? " read" : " write");
+            }
+        }
+    }
+    if (!worst.empty()) {
+        out << "- The library's own CPU time per 4 KB block is at most " << Fixed(worstShare * kPercent, 4)
+            << " % of its modeled USB time on the FT2232D at 6 MHz (" << worst << "); the limit is "
+            << Fixed(kCpuShareLimit * kPercent, 0) << " %" << (worstShare < kCpuShareLimit ? ": met" : ": NOT met")
+            << ".\n";
+    }
+    out << "\n";
+}
+
+// What the figures say, each point checked against them before it is written.
+void WriteObservations(std::ostream& out, const Results& results) {
+    out << "## Observations\n\n";
+    const uint32_t fast = kFastClockHz;
+    const Row* swdWord = FindRow(results, ChipType::Ft2232D, fast, "SWD direct", kReadWord);
+    const Row* swdBlock = FindRow(results, ChipType::Ft2232D, fast, "SWD direct", kReadBlock);
+    const Row* swdBatched = FindRow(results, ChipType::Ft2232H, fast, "SWD batched", kReadBlock);
+    const Row* jtagBatched = FindRow(results, ChipType::Ft2232H, fast, "JTAG batched", kReadBlock);
+    if (swdWord != nullptr && swdBlock != nullptr && swdWord->figures.latencyPackets == swdWord->figures.roundTrips) {
+        out << "- **SWD reads wait for the latency timer.** The SWD read stream (`src/transport/swd_protocol.cpp`) "
+               "and the batch flush (`src/transport/swd_batch.cpp`) end without a send-immediate command, so every "
+               "SWD round trip is answered only when the chip's 2 ms latency timer runs out: each of the "
+            << Count(swdWord->figures.roundTrips) << " round trips of a single word read, and each of the "
+            << Count(swdBlock->figures.roundTrips) << " of a direct 4 KB block read ("
+            << Seconds(swdBlock->figures.modeledSeconds) << " on the FT2232D). The JTAG engine ends every read with "
+               "send-immediate and waits about a frame instead.";
+        if (swdBatched != nullptr && jtagBatched != nullptr) {
+            out << " On the FT2232H, where the bus costs little, a batched 4 KB read takes "
+                << Ms(swdBatched->figures.modeledSeconds) << " ms over SWD against "
+                << Ms(jtagBatched->figures.modeledSeconds) << " ms over JTAG for more wire cycles.";
+        }
+        out << " Appending 0x87 to the read stream and to the batch would remove these waits (library code, not "
+               "changed here).\n";
+    }
+    const Row* jtagDirect = FindRow(results, ChipType::Ft2232D, fast, "JTAG direct", kReadBlock);
+    if (jtagDirect != nullptr) {
+        out << "- **Direct paths pay a transfer per transaction.** Each transaction is its own USB transfer, and a "
+               "transfer starts on a frame: a direct 4 KB block over JTAG makes "
+            << Count(jtagDirect->figures.writes) << " writes and takes " << Seconds(jtagDirect->figures.modeledSeconds)
+            << " on the FT2232D, about a frame each.\n";
+    }
+    const Row* batchedD = FindRow(results, ChipType::Ft2232D, fast, "JTAG batched", kReadBlock);
+    const Row* batchedSlow = FindRow(results, ChipType::Ft2232D, kSlowClockHz, "JTAG batched", kReadBlock);
+    if (batchedD != nullptr && batchedSlow != nullptr) {
+        const Figures& f = batchedD->figures;
+        const Figures& g = batchedSlow->figures;
+        out << "- **Batched blocks on the FT2232D are bound by USB bytes at 6 MHz and by the wire at 1 MHz.** At 6 "
+               "MHz a batched JTAG read moves "
+            << Count(f.bytesOut) << " bytes out and " << Count(f.bytesIn) << " in for 4096 bytes of data; the bytes alone need "
+            << Ms(f.usbBoundSeconds) << " ms of the " << Ms(f.modeledSeconds) << " ms it takes, the wire "
+            << Ms(f.wireSeconds) << " ms. At 1 MHz the wire needs " << Ms(g.wireSeconds) << " ms of "
+            << Ms(g.modeledSeconds) << " ms.\n";
+    }
+    const Row* flash = FindRow(results, ChipType::Ft2232D, fast, "SWD batched", kFlash);
+    if (flash != nullptr) {
+        const double words = kFlashWords;
+        out << "- **`cm3probe flash` pays round trips for every word.** `tools/common/flash.cpp` writes "
+               "FMA, FMD and FMC and then polls FMC for every word, so 64 KB (16384 words) costs "
+            << Count(flash->figures.roundTrips) << " round trips (" << Fixed(flash->figures.roundTrips / words, 1)
+            << " per word) and " << Seconds(flash->figures.modeledSeconds)
+            << " over SWD batched on the FT2232D at 6 MHz, while its bytes need "
+            << Seconds(flash->figures.usbBoundSeconds) << ". Queuing many word programs in one batch (the "
+               "controller takes a word in 50 us, less than a frame), or a loader in SRAM, would make it "
+               "byte-bound.\n";
+    }
+    if (flash == nullptr) {
+        out << "- The tool workloads did not run; see \"Through the tools\".\n";
+    }
+    out << "\n";
+}
+
+void WriteModel(std::ostream& out) {
+    out << "## How the figures are made\n\n"
+           "The workload runner (`bench_workloads`) opens the library on the in-process simulator for each chip "
+           "model, clock and transport path, and runs each operation "
+           "8 times on SRAM (the core registers, halt and step on a core looping at its reset handler). The "
+           "figures are averages over those runs; counters that vary (polls of DHCSR) show a fraction. The "
+           "simulator's USB timing model (`sim/usb/usb_timing.*`, described in `sim/README.md` under \"USB "
+           "timing\") gives the time: each transfer starts on a (micro)frame boundary, packets take their share of "
+           "the bus, the chip takes host bytes only while its 128-byte (D) or 4 KB (H) buffer has room and runs "
+           "each command for its wire cycles, and replies go up when a packet is full, a send-immediate ran, or "
+           "the latency timer (2 ms, as the library sets it) ran out. The runner lets the target's clock follow the "
+           "host (it lives through the engine's idle time too), so waits on the target end as on a bench. Host CPU "
+           "time is not in the modeled time.\n\n"
+           "Columns: *Writes*, *Reads*: driver calls. *Bytes out/in*: payload each way. *Round trips*: reads "
+           "that waited for the chip. *Latency packets*: packets the latency timer sent. *Wire cycles*: clock "
+           "cycles on SWCLK/TCK. *Modeled ms*: the host's time from the call to its return. *USB bytes ms*: the "
+           "same bytes in full packets at the bus's bulk rate, nothing else. *Wire ms*: the cycles at the "
+           "clock, nothing else. KB/s is 1000 bytes per second of the block's 4096 bytes.\n\n";
+}
+
+void WriteHostCpu(std::ostream& out, const Results& results, const std::vector<Benchmark>& benchmarks,
+                  const std::string& context, const ReportInputs& inputs) {
+    out << "## Host CPU\n\n";
+    if (benchmarks.empty()) {
+        out << "No benchmark results were given (`--benchmarks`).\n\n";
+    } else {
+        out << "Google Benchmark (`bench_host_cpu`, Release build, median of repetitions" << (context.empty() ? "" : "; ")
+            << context << "). `replay` runs the library on a recording of the simulator's replies, so it is the "
+            << "library alone; `simulator` includes the pin-level simulator.\n\n"
+            << "| Benchmark | CPU time | Rate |\n|---|--:|--:|\n";
+        for (const Benchmark& b : benchmarks) {
+            out << "| " << b.name << " | ";
+            if (b.failed) {
+                out << "failed | |\n";
+                continue;
+            }
+            out << Duration(b.cpuSeconds) << " | ";
+            if (b.itemsPerSecond > 0) {
+                out << Fixed(b.itemsPerSecond / kUsPerSecond, 1) << " M items/s";
+            } else if (b.bytesPerSecond > 0) {
+                out << Fixed(b.bytesPerSecond / kUsPerSecond, 2) << " MB/s";
+            }
+            out << " |\n";
+        }
+        out << "\n";
+    }
+
+    out << "### The library's CPU time against its modeled USB time\n\n"
+        << "Per 4 KB block on the FT2232D model (the slower bus, so the stricter test is at 6 MHz, where the "
+           "modeled time is shortest). The limit is "
+        << Fixed(kCpuShareLimit * kPercent, 0) << " %.\n\n"
+        << "| Path | Block | Library CPU (replay) | Modeled at 6 MHz | Share | Modeled at 1 MHz | Share |\n"
+        << "|---|---|--:|--:|--:|--:|--:|\n";
+    for (const Path& path : kPaths) {
+        for (bool read : {true, false}) {
+            const Benchmark* b =
+                FindBenchmark(benchmarks, "block_4k/" + PathId(path) + (read ? "/read" : "/write") + "/replay");
+            out << "| " << path.name << " | " << (read ? "read" : "write") << " | "
+                << (b != nullptr ? Duration(b->cpuSeconds) : std::string("no figure")) << " |";
+            for (uint32_t clock : {kFastClockHz, kSlowClockHz}) {
+                const Row* row =
+                    FindRow(results, ChipType::Ft2232D, clock, path.name, read ? kReadBlock : kWriteBlock);
+                if (row == nullptr || b == nullptr) {
+                    out << " | |";
+                    continue;
+                }
+                const double share = b->cpuSeconds / row->figures.modeledSeconds;
+                out << " " << Ms(row->figures.modeledSeconds) << " ms | " << Fixed(share * kPercent, 4) << " %"
+                    << (share < kCpuShareLimit ? "" : " (over)") << " |";
+            }
+            out << "\n";
+        }
+    }
+    out << "\n";
+
+    out << "### Instruction counts (callgrind)\n\n";
+    const std::string totals = ReadFile(inputs.callgrindTotals);
+    if (totals.empty()) {
+        out << "No callgrind counts were given (`--callgrind`).\n\n";
+    } else {
+        out << "`valgrind --tool=callgrind` on `bench_block_once`, collecting only inside the one batched 4 KB "
+               "block (FT2232D model, 6 MHz). Instruction counts do not depend on the machine's load.\n\n"
+            << "| Block | Library alone (replay) | Library and simulator | Library per word |\n|---|--:|--:|--:|\n";
+        std::istringstream lines(totals);
+        std::string line;
+        std::map<std::string, std::string> counts;
+        while (std::getline(lines, line)) {
+            const size_t tab = line.find('\t');
+            if (tab != std::string::npos) counts[line.substr(0, tab)] = line.substr(tab + 1);
+        }
+        for (const char* proto : {"swd", "jtag"}) {
+            for (const char* dir : {"read", "write"}) {
+                const std::string key = std::string(proto) + " " + dir;
+                const std::string replay = counts[key + " replay"];
+                const std::string sim = counts[key + " simulator"];
+                std::string perWord;
+                if (!replay.empty()) perWord = Fixed(std::stod(replay) / (kBlockBytes / sizeof(uint32_t)), 0);
+                out << "| " << (std::string(proto) == "swd" ? "SWD" : "JTAG") << " batched " << dir << " | "
+                    << (replay.empty() ? "no figure" : replay) << " | " << (sim.empty() ? "no figure" : sim) << " | "
+                    << perWord << " |\n";
+            }
+        }
+        out << "\n";
+    }
+
+    out << "### Heap allocations\n\n";
+    const std::string log = ReadFile(inputs.allocationLog);
+    std::vector<std::string> found;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t at = line.find(kAllocationTag);
+        if (at != std::string::npos) found.push_back(line.substr(at + std::string(kAllocationTag).size()));
+    }
+    if (found.empty()) {
+        out << "No allocation counts were given (`--allocations`).\n\n";
+    } else {
+        out << "`tests/bench/allocation_test.cpp` (a ctest test) replaces the global `operator new` and counts "
+               "what the library allocates, after a warm-up, while it runs direct and batched block transfers and "
+               "single accesses; the simulator's own allocations are counted apart. It asserts zero for the "
+               "library. The same test counts the libftdi1 backend's receive queue (`src/adapter/"
+               "ftdi_receive_queue.h`, a `std::deque` of bytes), which the simulated paths do not use: it allocates "
+               "as replies stream through it, so the real-USB path does allocate per transaction. The test reports "
+               "that as a known skip; the library code is not changed here.\n\n```\n";
+        for (const std::string& entry : found) out << entry << "\n";
+        out << "```\n\n";
+    }
+}
+
+void WriteTools(std::ostream& out, const Results& results) {
+    out << "## Through the tools\n\n";
+    if (results.toolTables.empty() && results.toolNotes.empty()) {
+        out << "No tool workloads were run.\n\n";
+        return;
+    }
+    for (const std::string& note : results.toolNotes) out << note << "\n\n";
+    for (const Table& table : results.toolTables) PrintTable(out, table);
+    out << "TODO: OpenOCD over the virtual USB device (`sim/vusb`) on the same memory workloads (64 KB of SRAM read "
+           "and written) and the ratio of modeled times. The virtual USB device drives the MPSSE engine itself, not "
+           "through the timing model, so it has no modeled time to compare yet.\n\n";
+}
+
+}  // namespace
+
+Figures Average(const std::vector<cm3sim::UsbCounters>& repetitions, const cm3sim::UsbBus& bus) {
+    Figures f;
+    if (repetitions.empty()) return f;
+    for (const cm3sim::UsbCounters& c : repetitions) {
+        f.writes += static_cast<double>(c.writes);
+        f.reads += static_cast<double>(c.reads);
+        f.bytesOut += static_cast<double>(c.bytesOut);
+        f.bytesIn += static_cast<double>(c.bytesIn);
+        f.roundTrips += static_cast<double>(c.roundTrips);
+        f.wireCycles += static_cast<double>(c.wireCycles);
+        f.latencyPackets += static_cast<double>(c.latencyPackets);
+        f.immediatePackets += static_cast<double>(c.immediatePackets);
+        f.modeledSeconds += c.modeledSeconds();
+        f.wireSeconds += c.wireSeconds();
+        f.usbBoundSeconds += cm3sim::UsbByteBoundSeconds(bus, c);
+    }
+    const double n = static_cast<double>(repetitions.size());
+    for (double* field : {&f.writes, &f.reads, &f.bytesOut, &f.bytesIn, &f.roundTrips, &f.wireCycles,
+                          &f.latencyPackets, &f.immediatePackets, &f.modeledSeconds, &f.wireSeconds,
+                          &f.usbBoundSeconds}) {
+        *field /= n;
+    }
+    return f;
+}
+
+void PrintTable(std::ostream& out, const Table& table) {
+    out << "### " << Title(table.chip, table.clockHz) << "\n\n"
+        << "| Path | Operation | Writes | Reads | Bytes out | Bytes in | Round trips | Latency packets | Wire cycles "
+           "| Modeled ms | USB bytes ms | Wire ms | KB/s | USB bytes KB/s | Wire KB/s |\n"
+        << "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    for (const Row& row : table.rows) {
+        out << "| " << row.path << " | " << row.operation << " |";
+        if (!row.ok) {
+            out << " " << row.note << " | | | | | | | | | | | | |\n";
+            continue;
+        }
+        const Figures& f = row.figures;
+        out << " " << Count(f.writes) << " | " << Count(f.reads) << " | " << Count(f.bytesOut) << " | "
+            << Count(f.bytesIn) << " | " << Count(f.roundTrips) << " | " << Count(f.latencyPackets) << " | "
+            << Count(f.wireCycles) << " | " << Ms(f.modeledSeconds) << " | " << Ms(f.usbBoundSeconds) << " | "
+            << Ms(f.wireSeconds) << " |";
+        if (row.payloadBytes == 0) {
+            out << " | | |\n";
+            continue;
+        }
+        const double bytes = row.payloadBytes;
+        out << " " << Rate(KiloBytesPerSecond(bytes, f.modeledSeconds)) << " | "
+            << Rate(KiloBytesPerSecond(bytes, f.usbBoundSeconds)) << " | "
+            << Rate(KiloBytesPerSecond(bytes, f.wireSeconds)) << " |\n";
+    }
+    out << "\n";
+}
+
+void WriteSweep(std::ostream& out, const std::vector<SweepPoint>& sweep, bool read) {
+    std::vector<std::string> order;
+    for (const SweepPoint& p : sweep) {
+        if (p.read == read && std::find(order.begin(), order.end(), p.series) == order.end()) order.push_back(p.series);
+    }
+    for (const std::string& series : order) {
+        out << "\"" << series << "\"\n";
+        for (const SweepPoint& p : sweep) {
+            if (p.read == read && p.series == series) {
+                out << p.bytes << "\t" << Fixed(p.bytesPerSecond / kBytesPerKiloByte, 3) << "\n";
+            }
+        }
+        out << "\n\n";
+    }
+}
+
+void WriteReport(std::ostream& out, const Results& results, const ReportInputs& inputs) {
+    std::string context;
+    const std::vector<Benchmark> benchmarks = LoadBenchmarks(inputs.benchmarkJson, &context);
+    out << "# cm3probe performance report\n\n"
+        << "Written by `bench/make-report.sh`, which builds Release, runs the host CPU benchmarks, callgrind, the "
+           "allocation test and the workload runner, and writes this file and the plot. Do not edit it by hand: "
+           "every figure here is one the code in this tree produced. Modeled figures are exact and repeat from "
+           "run to run; host CPU times are this machine's.\n\n";
+    WriteSummary(out, results, benchmarks);
+    WriteObservations(out, results);
+    WriteModel(out);
+    out << "## Library exports on the simulator\n\n";
+    for (const Table& table : results.tables) PrintTable(out, table);
+    WriteTools(out, results);
+    out << "## Block throughput against block size\n\n";
+    if (!inputs.plotFile.empty()) {
+        out << "Modeled throughput of `DebugReadBlock` and `DebugWriteBlock` at 6 MHz, by block size (at SRAM "
+               "start; mean of 3 runs). Solid lines: FT2232D; dashed: FT2232H.\n\n"
+            << "![Modeled block throughput](" << inputs.plotFile << ")\n\n";
+    }
+    WriteHostCpu(out, results, benchmarks, context, inputs);
+}
+
+}  // namespace cm3bench
