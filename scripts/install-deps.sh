@@ -3,9 +3,12 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libftdi1-dev libusb-1.0-0-dev libunicorn-dev libelf-dev nlohmann-json3-dev libcli11-dev
+  libftdi1-dev libusb-1.0-0-dev libunicorn-dev libelf-dev nlohmann-json3-dev libcli11-dev libedit-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi gdb-multiarch
+  gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi gdb-multiarch sigrok-cli
+  openocd
+  gnuplot-nox valgrind
+  clang-14 libclang-rt-14-dev
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
