@@ -206,7 +206,8 @@ std::vector<std::string> GlobalOptions(const Path& path, uint32_t clockHz) {
     return options;
 }
 
-Row CliRow(const std::string& cli, const std::vector<std::string>& environment, const Path& path, uint32_t clockHz,
+// Unused until the simulator server is built in.
+[[maybe_unused]] Row CliRow(const std::string& cli, const std::vector<std::string>& environment, const Path& path, uint32_t clockHz,
            const char* name, uint32_t payload, const std::vector<std::string>& command, const cm3sim::UsbBus& bus) {
     Row row{path.name, name, payload, true, "", {}};
     std::vector<std::string> args = {cli};
@@ -222,7 +223,7 @@ Row CliRow(const std::string& cli, const std::vector<std::string>& environment, 
     return row;
 }
 
-void GdbRows(const std::string& cli, const std::vector<std::string>& environment, const Path& path,
+[[maybe_unused]] void GdbRows(const std::string& cli, const std::vector<std::string>& environment, const Path& path,
              uint32_t clockHz, const cm3sim::UsbBus& bus, std::vector<Row>& rows) {
     Row registers{path.name, "GDB g (all registers)", 0, false, "the GDB server did not answer", {}};
     Row memory{path.name, "GDB m 4096 B", kGdbMemoryBytes, false, "the GDB server did not answer", {}};
@@ -265,7 +266,7 @@ void GdbRows(const std::string& cli, const std::vector<std::string>& environment
     rows.push_back(memory);
 }
 
-std::string WriteImage(const std::string& dir) {
+[[maybe_unused]] std::string WriteImage(const std::string& dir) {
     std::vector<char> bytes(kFlashBytes);
     std::mt19937 random(kFlashBytes);
     for (char& b : bytes) b = static_cast<char>(random());
