@@ -509,8 +509,9 @@ void WriteReport(std::ostream& out, const Results& results, const ReportInputs& 
     out << "# cm3probe performance report\n\n"
         << "Written by `bench/make-report.sh`, which builds Release, runs the host CPU benchmarks, callgrind, the "
            "allocation test and the workload runner, and writes this file and the plot. Do not edit it by hand: "
-           "every figure here is one the code in this tree produced. Modeled figures are exact and repeat from "
-           "run to run; host CPU times are this machine's.\n\n";
+           "every figure here is one the code in this tree produced. Modeled figures are the model's arithmetic "
+           "and repeat from run to run (the tool rows, separate processes sharing the machine's probe lock, may "
+           "move by a few transfers); host CPU times are this machine's.\n\n";
     WriteSummary(out, results, benchmarks);
     WriteObservations(out, results);
     WriteModel(out);

@@ -110,7 +110,9 @@ std::vector<Transaction> DecodeJtag(const std::string& annotations) {
     };
     std::vector<Scan> scans;
     uint64_t ir = 0;
-    std::optional<uint64_t> drIn;
+    // A plain flag and value: GCC 12 at -O2 misreads an optional here.
+    bool haveDrIn = false;
+    uint64_t drIn = 0;
     std::istringstream lines(annotations);
     std::string line;
     while (std::getline(lines, line)) {
@@ -119,10 +121,13 @@ std::vector<Transaction> DecodeJtag(const std::string& annotations) {
         if (!(words >> tag >> kind >> lane >> bits)) continue;
         const uint64_t value = bits.empty() ? 0 : std::stoull(bits, nullptr, 2);
         if (kind == "IR" && lane == "TDI:") ir = value;
-        if (kind == "DR" && lane == "TDI:") drIn = value;
-        if (kind == "DR" && lane == "TDO:" && drIn) {
-            if (ir == kDpacc || ir == kApacc) scans.push_back({ir, *drIn, value});
-            drIn.reset();
+        if (kind == "DR" && lane == "TDI:") {
+            drIn = value;
+            haveDrIn = true;
+        }
+        if (kind == "DR" && lane == "TDO:" && haveDrIn) {
+            if (ir == kDpacc || ir == kApacc) scans.push_back({ir, drIn, value});
+            haveDrIn = false;
         }
     }
     std::vector<Transaction> out;
