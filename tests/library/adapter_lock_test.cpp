@@ -11,6 +11,8 @@
 
 #include "cm3probe.h"
 #include "connection/adapter_lock.h"
+#include "dap/dp_registers.h"
+#include "expected_traffic.h"
 #include "fixture.h"
 
 namespace cm3test {
@@ -157,7 +159,7 @@ TEST_F(DeadHolderRecoveryTest, SwdLinkIsResynchronisedAndIdentified) {
     std::vector<UsbOp> ops;
     for (const UsbCall& call : Usb().calls) ops.push_back(call.op);
     EXPECT_EQ(ops, (std::vector<UsbOp>{Purge, BitMode, BitMode, Write, Write, Purge, Write, Write, Write, Read,
-                                       Close}));
+                                       Write, Close}));
     EXPECT_EQ(Usb().callsOf(BitMode)[0].argument, 0xCB00u);
     EXPECT_EQ(Usb().callsOf(BitMode)[1].argument, 0xCB02u);
     std::vector<std::vector<uint8_t>> writes = Usb().writes();
@@ -166,6 +168,11 @@ TEST_F(DeadHolderRecoveryTest, SwdLinkIsResynchronisedAndIdentified) {
     EXPECT_EQ(writes[2], (std::vector<uint8_t>{0x19, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(writes[3], (std::vector<uint8_t>{0x1B, 0x07, 0x00}));
     EXPECT_EQ(writes[4][2], 0xA5);  // the IDCODE read the port requires
+    // Whatever the dead holder left sticky is cleared before the next caller.
+    namespace dp = cm3probe::dp;
+    EXPECT_EQ(writes[5], SwdWrite(dp::kAbort, 0,
+                                  dp::abort::kStkCmpClr | dp::abort::kStkErrClr | dp::abort::kWdErrClr |
+                                      dp::abort::kOrunErrClr));
 }
 
 TEST_F(DeadHolderRecoveryTest, JtagTapReturnsToRunTestIdle) {
@@ -173,10 +180,18 @@ TEST_F(DeadHolderRecoveryTest, JtagTapReturnsToRunTestIdle) {
     KillAHolder();
     Jtag().calls.clear();
     EXPECT_EQ(DebugClose(), DBG_OK);
-    ASSERT_EQ(Jtag().calls.size(), 2u);
-    EXPECT_EQ(Jtag().calls[0].op, JtagOp::Init);
+    std::vector<JtagOp> ops;
+    for (const JtagCall& call : Jtag().calls) ops.push_back(call.op);
+    using enum JtagOp;
+    ASSERT_EQ(ops, (std::vector<JtagOp>{Init, ScanWrite, ScanWriteRead, Close}));
     EXPECT_EQ(Jtag().calls[0].argument, 59u);
-    EXPECT_EQ(Jtag().calls[1].op, JtagOp::Close);
+    // Sticky flags left behind are written back as ones, the power-up requests kept.
+    namespace dp = cm3probe::dp;
+    EXPECT_EQ(Jtag().calls[1].bytes, (std::vector<uint8_t>{cm3probe::jtag_ir::kDpacc}));
+    EXPECT_EQ(Jtag().calls[2].bytes,
+              DapScan(dp::ctrlstat::kCSysPwrUpReq | dp::ctrlstat::kCDbgPwrUpReq | dp::ctrlstat::kStickyErr |
+                          dp::ctrlstat::kStickyCmp | dp::ctrlstat::kStickyOrun,
+                      dp::kCtrlStat, 0));
 }
 
 }  // namespace
