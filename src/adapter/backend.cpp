@@ -5,6 +5,7 @@
 
 #include "adapter/ftdi_driver.h"
 #include "adapter/mpsse_jtag_engine.h"
+#include "usb/sim_socket_driver.h"
 #include "usb/sim_usb_driver.h"
 
 namespace cm3probe::adapter {
@@ -26,7 +27,9 @@ bool SelectBackend() {
         return true;
     }
     if (std::strcmp(choice, kDriverSim) == 0) {
-        g_active = Backend{&cm3sim::SimUsbDriver(), &MpsseJtagEngine()};
+        const char* socket = std::getenv(cm3sim::kSimSocketEnvironmentVariable);
+        const bool served = socket != nullptr && *socket != '\0';
+        g_active = Backend{served ? &cm3sim::SimSocketUsbDriver() : &cm3sim::SimUsbDriver(), &MpsseJtagEngine()};
         return true;
     }
     return false;
