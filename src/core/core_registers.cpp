@@ -9,8 +9,9 @@ namespace cm3probe::core {
 namespace {
 
 DebugResult ReadRegister(uint32_t selector, uint32_t* value) {
-    // The selector goes out exactly as given: REGSEL is the caller's business.
-    DebugResult result = WriteWord(dcrsr::kAddress, selector);
+    // A read never writes: with REGWnR set, DCRSR would load the register
+    // from DCRDR's stale content. Every other bit goes out as given.
+    DebugResult result = WriteWord(dcrsr::kAddress, selector & ~dcrsr::kRegWnR);
     if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSRegRdy, Awaited::AnySet)) return DBG_TIMEOUT;
     return ReadWord(dcrdr::kAddress, value);

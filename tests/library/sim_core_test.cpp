@@ -15,6 +15,7 @@ inline constexpr uint32_t kBranchToSelfTwice = 0xE7FEE7FE;  // b . ; b .
 inline constexpr uint32_t kDhcsr = 0xE000EDF0;
 inline constexpr uint32_t kRegselPc = 15;
 inline constexpr uint32_t kRegselR0 = 0;
+inline constexpr uint32_t kWordSize = 2;
 
 class CorePathTest : public SimTest, public ::testing::WithParamInterface<Path> {
 protected:
@@ -89,6 +90,13 @@ TEST_P(CorePathTest, RegisterRoundTripForEveryRegsel) {
         uint32_t back = 0;
         ASSERT_EQ(DebugReadCoreRegister(selector, &back), DBG_OK) << selector;
         EXPECT_EQ(back, value) << selector;
+        // A read selector with REGWnR set still reads, and leaves the register
+        // be (DCRDR holds something else, which a write would load).
+        ASSERT_EQ(DebugWriteMem(cm3probe::dcrdr::kAddress, ~value, kWordSize), DBG_OK);
+        back = 0;
+        ASSERT_EQ(DebugReadCoreRegister(selector | cm3probe::dcrsr::kRegWnR, &back), DBG_OK) << selector;
+        EXPECT_EQ(back, value) << selector;
+        EXPECT_EQ(Target().coreRegister(selector).value_or(0), value) << selector;
     }
 }
 

@@ -278,8 +278,10 @@ TEST_F(BadInputTest, SelectorsOutsideRegselNeverChangeACoreRegister) {
         return values;
     };
     const std::vector<uint32_t> before = snapshot();
-    // Above REGSEL but below REGWnR, and the bits above REGWnR.
-    for (const uint32_t selector : {0x7Fu, 0x80u, 0xFFu, 0x1234u, 0xFFFE0000u, 0x7FFE0080u}) {
+    // Above REGSEL but below REGWnR, REGWnR itself, and the bits above it.
+    // With REGWnR set a read stays a read.
+    for (const uint32_t selector :
+         {0x7Fu, 0x80u, 0xFFu, 0x1234u, 0xFFFE0000u, 0x7FFE0080u, 0x00010000u, 0x0001000Fu, 0xFFFFFFFFu}) {
         uint32_t value = 0;
         const DebugResult result = DebugReadCoreRegister(selector, &value);
         EXPECT_TRUE(result == DBG_OK || result == DBG_TIMEOUT) << std::hex << selector << " answered " << result;
