@@ -45,7 +45,18 @@ struct UsbDriver {
     UsbStatus (*read)(UsbHandle handle, uint8_t* buffer, uint32_t count, uint32_t* got);
     UsbStatus (*purge)(UsbHandle handle, uint32_t mask);
     UsbStatus (*setLatencyTimer)(UsbHandle handle, uint8_t milliseconds);
+    // A refused close (a transfer still in flight) keeps the handle valid:
+    // the channel stays claimed until a repeated close succeeds.
     UsbStatus (*close)(UsbHandle handle);
 };
+
+// Closes for good where nobody would repeat it later: a handle that outlives
+// its last user keeps the channel claimed for the whole process.
+inline constexpr uint32_t kCloseAttempts = 3;
+inline UsbStatus CloseWithRetry(const UsbDriver& usb, UsbHandle handle) {
+    UsbStatus status = kUsbFailed;
+    for (uint32_t attempt = 0; attempt < kCloseAttempts && status != kUsbOk; ++attempt) status = usb.close(handle);
+    return status;
+}
 
 }  // namespace cm3probe::adapter

@@ -17,7 +17,7 @@ uint32_t SendLineModeSequence(const char* description, bool toSwd) {
     adapter::UsbHandle handle = nullptr;
     if (usb.openByDescription(description, &handle) != adapter::kUsbOk) return 1;
     if (usb.setBitMode(handle, swd::pins::kLineModeDirection, adapter::bitmode::kMpsse) != adapter::kUsbOk) {
-        usb.close(handle);
+        (void)adapter::CloseWithRetry(usb, handle);
         return 1;
     }
     const uint16_t select = toSwd ? swd::kJtagToSwd : swd::kSwdToJtag;
@@ -34,8 +34,8 @@ uint32_t SendLineModeSequence(const char* description, bool toSwd) {
     (void)usb.write(handle, lineHigh, sizeof lineHigh, &written);
     (void)usb.write(handle, sequence, sizeof sequence, &written);
     (void)usb.write(handle, lineHigh, sizeof lineHigh, &written);
-    usb.close(handle);
-    return 0;
+    // The link opens the same channel next, which fails while this handle holds it.
+    return adapter::CloseWithRetry(usb, handle) == adapter::kUsbOk ? 0 : 1;
 }
 
 }  // namespace cm3probe::connection

@@ -26,6 +26,9 @@ inline constexpr uint32_t kJtagDivisorBaseHz = 12000000;
 inline constexpr uint32_t kJtagInitAttempts = 5;
 inline constexpr uint8_t kSwdLatencyMs = 2;
 inline constexpr uint32_t kListingRoom = 4;
+// A bound on the second listing: 127 devices on each of a few buses, two
+// channels each. A driver that reports more is not believed.
+inline constexpr uint32_t kListingRoomMax = 1024;
 
 
 uint32_t JtagDivisor(uint32_t clockHz) {
@@ -41,7 +44,7 @@ bool SupportedAdapterAttached(const adapter::UsbDriver& usb) {
     (void)usb.listByDescription(listing.get(), room, &count);
     if (count > room) {
         // More devices than the first listing had room for: walk them all.
-        room = count;
+        room = std::min(count, kListingRoomMax);
         listing = std::make_unique<adapter::Description[]>(room);
         (void)usb.listByDescription(listing.get(), room, &count);
     }

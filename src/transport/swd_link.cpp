@@ -82,7 +82,7 @@ uint32_t SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHand
     status = usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kMpsse);
     if (status != adapter::kUsbOk) {
         // The handle is gone: never leave it where a later close would use it.
-        usb.close(handle);
+        (void)adapter::CloseWithRetry(usb, handle);
         BatchRelease();
         return status;
     }

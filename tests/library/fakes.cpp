@@ -36,8 +36,9 @@ const UsbFailure* Failing(UsbOp op) {
 UsbStatus List(Description* descriptions, uint32_t capacity, uint32_t* count) {
     g_usb.calls.push_back({UsbOp::List, "", {}, capacity});
     if (const UsbFailure* f = Failing(UsbOp::List)) return f->status;
-    *count = static_cast<uint32_t>(g_usb.devices.size());
-    for (uint32_t i = 0; i < std::min(capacity, *count); ++i) {
+    const auto listed = static_cast<uint32_t>(g_usb.devices.size());
+    *count = g_usb.claimedCount != 0 ? g_usb.claimedCount : listed;
+    for (uint32_t i = 0; i < std::min(capacity, listed); ++i) {
         std::strncpy(descriptions[i], g_usb.devices[i].c_str(), sizeof(Description) - 1);
         descriptions[i][sizeof(Description) - 1] = '\0';
     }

@@ -35,6 +35,7 @@ struct FakeUsb {
     std::deque<uint8_t> replies;  // bytes the next reads hand out
     std::vector<UsbFailure> failures;
     int openHandles = 0;
+    uint32_t claimedCount = 0;  // List: report this many channels when non-zero
     uint32_t opCounts[8] = {};
 
     std::vector<UsbCall> callsOf(UsbOp op) const;

@@ -130,6 +130,15 @@ TEST_F(OpenTest, SupportedAdapterFoundBehindOthersEvenBeyondFourListed) {
     EXPECT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
 }
 
+TEST_F(OpenTest, ListingThatClaimsEveryChannelThereIsGetsBoundedRoom) {
+    Usb().devices = {"Other Thing A", "Other Thing B", "Serial Cable", "Another", "Fifth", "USB Debug Bridge A"};
+    Usb().claimedCount = 0xFFFFFFFF;
+    EXPECT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
+    std::vector<UsbCall> lists = Usb().callsOf(UsbOp::List);
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_EQ(lists[1].argument, 1024u);
+}
+
 TEST_F(OpenTest, EverySupportedDescriptionIsRecognised) {
     for (const char* name : {"Vorant Evaluation Board A", "Vorant Bridge Board A", "Vorant Probe Board A",
                              "Amber Probe A", "V200 Evaluation Board A", "V-Series Development Board A",
@@ -180,6 +189,39 @@ TEST_F(OpenTest, FailedBitModeClosesTheDeviceAndDoesNotRetry) {
         EXPECT_EQ(Usb().openHandles, 0) << skip;
         EXPECT_EQ(g_connection.usbHandle, nullptr) << skip;
         EXPECT_FALSE(cm3probe::BatchAllocated()) << skip;
+    }
+}
+
+// A refused close leaves the channel claimed; closes nobody would repeat
+// later are repeated at once, a bounded number of times.
+TEST_F(OpenTest, RefusedClosesAreRepeatedSoTheChannelIsReleased) {
+    struct Case {
+        const char* name;
+        std::vector<UsbFailure> failures;
+        DebugResult result;
+        size_t opens;
+        size_t closes;
+        int handlesLeft;
+    };
+    const Case cases[] = {
+        {"line mode close refused once", {{UsbOp::Close, 5}}, DBG_OK, 2, 2, 1},
+        {"line mode close refused always", {{UsbOp::Close, 5, true}}, DBG_ERROR, 1, 3, 1},
+        {"line mode bit mode fails, close refused once", {{UsbOp::BitMode, 4}, {UsbOp::Close, 5}}, DBG_ERROR, 1, 2, 0},
+        {"link bit mode fails, close refused once", {{UsbOp::BitMode, 4, false, 1}, {UsbOp::Close, 5, false, 1}},
+         DBG_ERROR, 2, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Usb().failures = c.failures;
+        EXPECT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), c.result) << c.name;
+        EXPECT_EQ(Usb().callsOf(UsbOp::Open).size(), c.opens) << c.name;
+        EXPECT_EQ(Usb().callsOf(UsbOp::Close).size(), c.closes) << c.name;
+        EXPECT_EQ(Usb().openHandles, c.handlesLeft) << c.name;
+        if (c.result != DBG_OK) {
+            EXPECT_EQ(g_connection.usbHandle, nullptr) << c.name;
+        }
+        Usb().failures.clear();
+        (void)DebugClose();
     }
 }
 
