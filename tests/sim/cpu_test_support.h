@@ -3,24 +3,20 @@
 // spelled out here from ARMv7-M, not taken from the simulator.
 #pragma once
 
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "cpu/unicorn_core.h"
+#include "elf_symbols.h"
 #include "target_test_support.h"
 
 namespace cm3sim::cpu_testing {
 
 using cm3sim::testing::ApDriver;
+using cm3sim::testing::ReadSymbols;
 
 namespace arch {
 inline constexpr uint32_t kDhcsr = 0xE000EDF0;
@@ -135,32 +131,6 @@ constexpr uint16_t MovwSecond(uint32_t rd, uint32_t imm16) {
 }
 static_assert(MovwFirst(0x1234) == 0xF241 && MovwSecond(3, 0x1234) == 0x2334);  // movw r3, #0x1234
 }  // namespace op
-
-// The example firmware's symbols (Thumb bit cleared), read with libelf.
-inline std::map<std::string, uint32_t> ReadSymbols(const std::string& path) {
-    std::map<std::string, uint32_t> symbols;
-    if (elf_version(EV_CURRENT) == EV_NONE) return symbols;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return symbols;
-    Elf* elf = elf_begin(fd, ELF_C_READ, nullptr);
-    for (Elf_Scn* section = nullptr; elf != nullptr && (section = elf_nextscn(elf, section)) != nullptr;) {
-        GElf_Shdr header;
-        if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_SYMTAB) continue;
-        Elf_Data* data = elf_getdata(section, nullptr);
-        for (size_t i = 0; data != nullptr && i < header.sh_size / header.sh_entsize; ++i) {
-            GElf_Sym symbol;
-            if (gelf_getsym(data, static_cast<int>(i), &symbol) == nullptr) continue;
-            const char* name = elf_strptr(elf, header.sh_link, symbol.st_name);
-            const bool function = GELF_ST_TYPE(symbol.st_info) == STT_FUNC;
-            if (name != nullptr && *name != '\0') {
-                symbols[name] = static_cast<uint32_t>(symbol.st_value) & (function ? ~arch::kThumbBit : ~0u);
-            }
-        }
-    }
-    if (elf != nullptr) elf_end(elf);
-    ::close(fd);
-    return symbols;
-}
 
 class CpuTest : public ::testing::Test {
 protected:
