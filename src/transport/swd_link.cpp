@@ -127,7 +127,11 @@ uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uin
     uint8_t response[swd::kResponseSize] = {};
     uint32_t got = 0;
     status = Usb().read(handle, response, swd::kResponseSize, &got);
-    if (status != adapter::kUsbOk) return status;
+    if (status != adapter::kUsbOk || got != swd::kResponseSize) {
+        // What this answer left in the chip would be taken for the next one's.
+        (void)Usb().purge(handle, adapter::purge::kReceive);
+        if (status != adapter::kUsbOk) return status;
+    }
     *outValue = 0;
     if (got != swd::kResponseSize) return swd_status::kShortResponse;
     uint32_t acknowledge = swd::DecodeResponse(response, outValue);

@@ -152,6 +152,30 @@ TEST_P(CorePathTest, StickyErrorRightAfterTheHaltRequest) {
     EXPECT_EQ(DebugGetCoreState(&state), DBG_OK);
 }
 
+// A halt whose first DHCSR read fails decides on zero, never on what the
+// read did not deliver: C_DEBUGEN taken as clear, so no disable write goes
+// before the halt request, and the halt still happens (the failed read's
+// answer must not be taken for a later one's).
+TEST_P(CorePathTest, HaltWhoseFirstStateReadFailsTakesZero) {
+    ASSERT_EQ(DebugHaltCore(), DBG_OK);
+    ASSERT_EQ(DebugStartCore(), DBG_OK);
+    const auto dhcsrWrites = [this] {
+        size_t writes = 0;
+        for (const cm3sim::AhbAccess& access : Target().ahbLog()) writes += access.write && access.address == kDhcsr;
+        return writes;
+    };
+    Config().logAhbAccesses = true;
+    for (bool failFirstRead : {false, true}) {
+        Target().clearAhbLog();
+        if (failFirstRead) Config().driverFaults.push_back({cm3sim::DriverOp::Read});
+        ASSERT_EQ(DebugHaltCore(), DBG_OK) << failFirstRead;
+        EXPECT_TRUE(Target().halted()) << failFirstRead;
+        // With C_DEBUGEN seen set: the disable, then the request.
+        EXPECT_EQ(dhcsrWrites(), failFirstRead ? 1u : 2u) << failFirstRead;
+        ASSERT_EQ(DebugStartCore(), DBG_OK) << failFirstRead;
+    }
+}
+
 TEST_P(CorePathTest, StickyErrorRightAfterTheSystemResetRequest) {
     Config().logAhbAccesses = true;
     Target().clearAhbLog();

@@ -123,6 +123,9 @@ TEST_F(SwdTransferTest, ShortResponseIsNeverDecodedFromStaleBytes) {
     value = 0xDEADBEEF;
     EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0xC, kAccessPort, &value), cm3probe::swd_status::kShortResponse);
     EXPECT_EQ(value, 0u);
+    // Whatever of the short answer sits in the chip is purged with it.
+    ASSERT_EQ(Usb().callsOf(UsbOp::Purge).size(), 1u);
+    EXPECT_EQ(Usb().callsOf(UsbOp::Purge)[0].argument, cm3probe::adapter::purge::kReceive);
 }
 
 TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
@@ -133,6 +136,15 @@ TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
         uint32_t value = 0xDEADBEEF;
         EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0x4, kDebugPort, &value), 3u);
         EXPECT_EQ(value, 0xDEADBEEFu);
+        // A read that failed may have left the answer in the chip: it is
+        // dropped, never handed to the next read.
+        std::vector<UsbCall> purges = Usb().callsOf(UsbOp::Purge);
+        if (op == UsbOp::Read) {
+            ASSERT_EQ(purges.size(), 1u);
+            EXPECT_EQ(purges[0].argument, cm3probe::adapter::purge::kReceive);
+        } else {
+            EXPECT_TRUE(purges.empty());
+        }
     }
 }
 
