@@ -4,6 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <regex>
@@ -80,6 +85,24 @@ TEST(Cli, FallsBackToTheSimulatorWhenNoAdapterIsAttached) {
     ASSERT_EQ(outcome.exitCode, kSuccess) << Describe(outcome);
     EXPECT_THAT(outcome.err, HasSubstr("using the built-in simulator"));
     EXPECT_THAT(outcome.out, HasSubstr("(simulator)"));
+}
+
+// A GDB server that cannot listen says so, without --verbose.
+TEST(Cli, GdbServerOnATakenPortSaysWhy) {
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(taken, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const Outcome outcome = RunCli({"--sim", "gdbserver", "--port", port, "--once"}, "", {}, 30);
+    close(taken);
+    EXPECT_EQ(outcome.exitCode, kTargetFailure);
+    EXPECT_THAT(outcome.err, ::testing::HasSubstr("cannot listen on 127.0.0.1:" + port));
 }
 
 TEST(Cli, ListsTheSimulatedAdapters) {

@@ -79,7 +79,12 @@ int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port,
     cm3tools::gdb::ServerOptions server;
     server.port = port;
     server.once = once;
-    server.log = verbose ? &err : nullptr;
+    // Where it listens and who comes and goes is always worth a line;
+    // the packets only when asked for.
+    server.log = &err;
+    server.logPackets = verbose;
+    // `monitor reset hardware` re-initialises the way this session did.
+    server.batched = session.options().batched;
     return cm3tools::gdb::RunServer(server);
 #else
     err << "cm3probe: the GDB server is not part of this build\n";
