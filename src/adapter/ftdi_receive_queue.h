@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 namespace cm3probe::adapter::ftdi {
 
@@ -14,15 +14,24 @@ namespace cm3probe::adapter::ftdi {
 // has no data.
 inline constexpr size_t kModemStatusBytes = 2;
 
+// A ring that only grows: once it has held the largest batch's replies, no
+// transaction allocates again.
 struct ReceiveQueue {
     void Push(const uint8_t* data, size_t count);
     // Moves up to `count` of the oldest bytes to `out`; returns how many.
     size_t Pop(uint8_t* out, size_t count);
-    size_t Size() const { return bytes_.size(); }
-    void Clear() { bytes_.clear(); }
+    size_t Size() const { return size_; }
+    void Clear() {
+        head_ = 0;
+        size_ = 0;
+    }
 
 private:
-    std::deque<uint8_t> bytes_;
+    void Reserve(size_t needed);
+
+    std::vector<uint8_t> ring_;
+    size_t head_ = 0;  // index of the oldest byte
+    size_t size_ = 0;
 };
 
 // Queues the payload of one bulk IN transfer: packets of `packetSize` bytes,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,33 @@ TEST(ReceiveQueue, ThousandRepliesSplitAcrossPacketsStayInOrder) {
         ASSERT_TRUE(std::equal(reply.begin(), reply.end(), replies.begin() + i * kReplyBytes)) << "reply " << i;
     }
     EXPECT_EQ(queue.Size(), 0u);
+}
+
+// Pushes and pops of every size, so the oldest byte wraps round the ring and
+// the ring grows while its contents wrap: the order never changes.
+TEST(ReceiveQueue, WrapsAndGrowsWithoutReordering) {
+    ReceiveQueue queue;
+    std::deque<uint8_t> model;
+    std::mt19937 random(20261208);
+    uint8_t next = 0;
+    Bytes chunk;
+    Bytes out;
+    for (int round = 0; round < 2000; ++round) {
+        // Pushes outgrow pops over time, so the ring grows several times.
+        const size_t push = random() % (round < 1000 ? 700 : 3000);
+        chunk.resize(push);
+        for (uint8_t& byte : chunk) byte = next++;
+        queue.Push(chunk.data(), chunk.size());
+        model.insert(model.end(), chunk.begin(), chunk.end());
+        const size_t pop = random() % 1000;
+        out.assign(pop, 0);
+        const size_t got = queue.Pop(out.data(), pop);
+        ASSERT_EQ(got, std::min(pop, model.size())) << round;
+        ASSERT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(got), model.begin())) << round;
+        model.erase(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(got));
+        ASSERT_EQ(queue.Size(), model.size()) << round;
+    }
+    EXPECT_EQ(Drain(queue), Bytes(model.begin(), model.end()));
 }
 
 }  // namespace
