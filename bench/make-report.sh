@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates bench/REPORT.md and bench/throughput.png from a Release build:
 # the host CPU benchmarks, callgrind's instruction counts for one batched 4 KB
-# block, the allocation test, the workload runner and the plot. Run by hand
-# (CI never runs it); needs valgrind and gnuplot (scripts/install-deps.sh).
+# block, the allocation test, the workload runner (with OpenOCD on the virtual
+# USB device when openocd is installed) and the plot. Run by hand (CI never
+# runs it); needs valgrind and gnuplot (scripts/install-deps.sh).
 #
 #   bench/make-report.sh [BUILD_DIR]      default BUILD_DIR: build-bench
 set -euo pipefail
@@ -22,6 +23,13 @@ ninja -C "$build" -j "$jobs" bench_host_cpu bench_block_once bench_workloads all
 # The tool workloads need the command line; without it they become TODO notes.
 if ninja -C "$build" -t targets all | grep -q '^cm3probe-cli:'; then
   ninja -C "$build" -j "$jobs" cm3probe-cli >&2 || echo "make-report: the command line did not build" >&2
+fi
+# The OpenOCD comparison runs OpenOCD on the virtual USB device; without
+# either, the report says so in its section.
+if command -v openocd >/dev/null; then
+  ninja -C "$build" -j "$jobs" cm3probe_vusb >&2 || echo "make-report: the virtual USB device did not build" >&2
+else
+  echo "make-report: openocd is missing; the OpenOCD comparison is skipped" >&2
 fi
 
 work=$(mktemp -d)

@@ -10,7 +10,15 @@
 //   --cli PATH                           the command line for the tool
 //                                        workloads (default: this build's)
 //   --no-tools                           skip the tool workloads
+//   --openocd PATH                       OpenOCD for the comparison (default:
+//                                        the one on PATH)
+//   --no-openocd                         skip the OpenOCD comparison
+//   --only-openocd                       run the OpenOCD comparison alone
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -135,19 +143,40 @@ std::vector<SweepPoint> RunSweep() {
     return points;
 }
 
-Results RunAll(bool tools, const std::string& cli) {
+Results RunAll(bool tools, const std::string& cli, bool openocd, const std::string& openocdPath, bool onlyOpenocd) {
     Results results;
+    if (onlyOpenocd) {
+        RunOpenOcdComparison(results, openocdPath);
+        return results;
+    }
     for (ChipType chip : {ChipType::Ft2232D, ChipType::Ft2232H}) {
         for (uint32_t clock : {kFastClockHz, kSlowClockHz}) results.tables.push_back(RunTable(chip, clock));
     }
     results.sweep = RunSweep();
     if (tools) RunToolWorkloads(results, cli);
+    if (openocd) RunOpenOcdComparison(results, openocdPath);
     return results;
 }
 
+// A program on PATH, or empty.
+std::string FindOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = dirs.substr(start, end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
 int Usage() {
-    std::cerr << "usage: bench_workloads [--sweep DIR] [--cli PATH | --no-tools] [--report FILE [--benchmarks JSON]"
-                 " [--callgrind TSV] [--allocations LOG] [--plot PNG]]\n";
+    std::cerr << "usage: bench_workloads [--sweep DIR] [--cli PATH | --no-tools]"
+                 " [--openocd PATH | --no-openocd | --only-openocd]"
+                 " [--report FILE [--benchmarks JSON] [--callgrind TSV] [--allocations LOG] [--plot PNG]]\n";
     return 2;
 }
 
@@ -165,10 +194,21 @@ int main(int argc, char** argv) {
     std::string cli;
 #endif
     bool tools = true;
+    bool openocd = true;
+    bool onlyOpenocd = false;
+    std::string openocdPath = FindOnPath("openocd");
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-tools") {
             tools = false;
+            continue;
+        }
+        if (arg == "--no-openocd") {
+            openocd = false;
+            continue;
+        }
+        if (arg == "--only-openocd") {
+            onlyOpenocd = true;
             continue;
         }
         if (i + 1 >= argc) return Usage();
@@ -187,14 +227,17 @@ int main(int argc, char** argv) {
             cli = value;
         } else if (arg == "--plot") {
             inputs.plotFile = value;
+        } else if (arg == "--openocd") {
+            openocdPath = value;
         } else {
             return Usage();
         }
     }
-    const Results results = RunAll(tools, cli);
+    const Results results = RunAll(tools, cli, openocd, openocdPath, onlyOpenocd);
     for (const Table& table : results.tables) PrintTable(std::cout, table);
     for (const std::string& note : results.toolNotes) std::cout << note << "\n\n";
     for (const Table& table : results.toolTables) PrintTable(std::cout, table);
+    if (results.comparisonRan) PrintComparison(std::cout, results);
     if (!sweepDir.empty()) {
         for (bool read : {true, false}) {
             const std::string path = sweepDir + (read ? "/sweep-read.dat" : "/sweep-write.dat");

@@ -51,6 +51,28 @@ struct SweepPoint {
     double bytesPerSecond = 0;
 };
 
+// A 64 KB SRAM operation by OpenOCD on the virtual USB device and by the
+// library, on the same chip model, clock and transport.
+struct ComparisonRow {
+    cm3sim::ChipType chip = cm3sim::ChipType::Ft2232D;
+    uint32_t clockHz = 0;
+    std::string transport;  // SWD or JTAG
+    std::string operation;
+    bool ok = false;
+    std::string note;  // why a row has no figures
+    Figures openocd;
+    Figures ours;  // 4 KB blocks, batched
+};
+
+// How often each comparison operation runs, on either side, and the
+// operations' names.
+inline constexpr int kComparisonRepetitions = 4;
+inline constexpr const char* kComparisonWrite = "write 64 KB";
+inline constexpr const char* kComparisonRead = "read 64 KB";
+inline constexpr uint32_t kComparisonBytes = 64 * 1024;
+inline constexpr const char* kComparisonSwd = "SWD";
+inline constexpr const char* kComparisonJtag = "JTAG";
+
 struct Results {
     std::vector<Table> tables;
     std::vector<SweepPoint> sweep;
@@ -58,6 +80,11 @@ struct Results {
     // any of them from running.
     std::vector<Table> toolTables;
     std::vector<std::string> toolNotes;
+    // OpenOCD against the library; notes say what kept it from running.
+    bool comparisonRan = false;
+    uint32_t comparisonLatencyMs = 0;  // the latency timer OpenOCD set
+    std::vector<ComparisonRow> comparison;
+    std::vector<std::string> comparisonNotes;
 };
 
 // The flash workload: 64 KB, 16384 words.
@@ -68,6 +95,8 @@ inline constexpr uint32_t kFlashWords = kFlashBytes / sizeof(uint32_t);
 inline double KiloBytesPerSecond(double bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1000.0 : 0; }
 
 void PrintTable(std::ostream& out, const Table& table);
+// The OpenOCD comparison: its notes and table.
+void PrintComparison(std::ostream& out, const Results& results);
 // The sweep's read or write half as gnuplot data: one block per series, its
 // title on the block's first line.
 void WriteSweep(std::ostream& out, const std::vector<SweepPoint>& sweep, bool read);
@@ -87,5 +116,10 @@ void WriteReport(std::ostream& out, const Results& results, const ReportInputs& 
 // programs at `cli` against a simulator served from this process; what is
 // missing for them becomes a note.
 void RunToolWorkloads(Results& results, const std::string& cli);
+
+// The same 64 KB SRAM reads and writes by OpenOCD (the program at `openocd`,
+// empty when it is not installed) over the virtual USB device and by the
+// library, each chip model, clock and transport.
+void RunOpenOcdComparison(Results& results, const std::string& openocd);
 
 }  // namespace cm3bench

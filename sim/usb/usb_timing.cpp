@@ -246,6 +246,25 @@ void UsbTiming::read(const UsbBus& bus, uint8_t latencyMs, uint32_t asked, uint3
     counters_.modeledPs = now_;
 }
 
+void UsbTiming::statusOnlyRead(const UsbBus& bus, uint8_t latencyMs) {
+    bus_ = &bus;
+    latencyMs_ = latencyMs;
+    ++counters_.reads;
+    ++counters_.roundTrips;
+    // The timer restarted with the last packet and with each status-only one
+    // since, so it runs out on the first period boundary after the host asked.
+    const uint64_t period = std::max(latencyMs_, kShortestLatencyMs) * picoseconds::kPerMs;
+    const uint64_t periods = now_ <= timerBase_ ? 1 : (now_ - timerBase_ + period - 1) / period;
+    const uint64_t start = std::max(timerBase_ + periods * period, busFree_);
+    busFree_ = start + bus.packetPs(kStatusBytesPerPacket);
+    timerBase_ = start;
+    lastReplyStart_ = start;
+    ++counters_.packetsIn;
+    ++counters_.latencyPackets;
+    now_ = std::max(now_, busFree_);
+    counters_.modeledPs = now_;
+}
+
 void UsbTiming::control(const UsbBus& bus) {
     bus_ = &bus;
     ++counters_.controlRequests;

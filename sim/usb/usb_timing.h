@@ -145,6 +145,10 @@ public:
 
     // A driver read that asked for `asked` bytes and was handed `got`.
     void read(const UsbBus& bus, uint8_t latencyMs, uint32_t asked, uint32_t got);
+    // A bulk-in transfer the chip ended with its status bytes alone: nothing
+    // was waiting, so it NAKed until the latency timer ran out and then sent
+    // a packet of status only. The host's clock moves to that packet's end.
+    void statusOnlyRead(const UsbBus& bus, uint8_t latencyMs);
     void control(const UsbBus& bus);
     // The chip dropped every reply it held.
     void purgeReplies();

@@ -38,6 +38,35 @@ nlohmann::json ChangedWords(const CortexM3Target& target, const AddressRange& ra
     return words;
 }
 
+nlohmann::json CountersReport(const UsbCounters& c) {
+    return {
+        {"writes", c.writes},
+        {"reads", c.reads},
+        {"bytes_out", c.bytesOut},
+        {"bytes_in", c.bytesIn},
+        {"round_trips", c.roundTrips},
+        {"control_requests", c.controlRequests},
+        {"packets_out", c.packetsOut},
+        {"packets_in", c.packetsIn},
+        {"latency_packets", c.latencyPackets},
+        {"immediate_packets", c.immediatePackets},
+        {"wire_cycles", c.wireCycles},
+        {"wire_ns", c.wirePs / picoseconds::kPerNs},
+        {"modeled_ns", c.modeledPs / picoseconds::kPerNs},
+        {"modeled_ps", c.modeledPs},
+    };
+}
+
+nlohmann::json MarksReport(const std::vector<PinMark>& marks) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const PinMark& mark : marks) {
+        list.push_back({{"high_pins", mark.highPins},
+                        {"before", CountersReport(mark.before)},
+                        {"after", CountersReport(mark.after)}});
+    }
+    return list;
+}
+
 nlohmann::json TargetReport(const SimConfig& config, const CortexM3Target& target) {
     nlohmann::json registers = nlohmann::json::array();
     for (uint8_t i = 0; i <= kLastRegsel; ++i) {
@@ -98,6 +127,8 @@ std::string Report() {
             {"packets_to_host", stats.packetsToHost},
             {"refusals", stats.refusals},
             {"mpsse_cycles", channel.engine().clockCycles()},
+            {"usb", CountersReport(channel.usbTiming.counters())},
+            {"marks", MarksReport(device.marks(i))},
         });
     }
     nlohmann::json report = {

@@ -6,6 +6,8 @@
 // from it until neither side can move, then ends what is due. Timeouts and
 // the latency timer run on the real clock, like a host's own deadlines; with
 // nothing due, a call naps briefly and looks again until its own timeout.
+// How long the same traffic takes on a real bus is the device's timing
+// model's business: every bulk transfer and vendor request is reported to it.
 #include <libusb.h>
 
 #include <algorithm>
@@ -72,6 +74,8 @@ struct Pending {
     libusb_transfer* transfer = nullptr;
     Clock::time_point submitted;
     size_t done = 0;
+    size_t data = 0;     // bulk in: bytes past the status bytes
+    bool begun = false;  // bulk out: the timing model has its write
     bool gotData = false;
     bool cancelled = false;
     bool finished = false;
@@ -139,6 +143,9 @@ private:
     bool mine(const Pending& p) const { return !p.finished && ContextOf(p.transfer) == context_; }
 
     void finish(Pending& p, libusb_transfer_status status) {
+        if (p.begun && status != LIBUSB_TRANSFER_COMPLETED) {
+            Device().hostWriteAbandoned(*VirtualFt2232::ChannelOfEndpoint(p.transfer->endpoint));
+        }
         p.finished = true;
         finished_.push_back({p.transfer, status, static_cast<int>(p.done)});
     }
@@ -191,6 +198,10 @@ private:
             moved = false;
             for (size_t ch = 0; ch < layout::kInterfaces; ++ch) {
                 if (Pending* out = first(layout::kOutEndpoint[ch])) {
+                    if (!out->begun) {
+                        out->begun = true;
+                        device.hostWriteBegins(ch, static_cast<size_t>(out->transfer->length));
+                    }
                     const auto* data = out->transfer->buffer + out->done;
                     const size_t left = static_cast<size_t>(out->transfer->length) - out->done;
                     const size_t taken = device.fromHost(ch, std::span<const uint8_t>(data, left));
@@ -203,6 +214,7 @@ private:
                 if (Pending* in = first(layout::kInEndpoint[ch])) {
                     const cm3sim::vusb::InPackets packets = device.fullPackets(ch, Room(*in));
                     in->done += packets.bytes;
+                    in->data += packets.data;
                     in->gotData = in->gotData || packets.bytes > 0;
                     if (in->done == static_cast<size_t>(in->transfer->length)) {
                         endIn(ch, *in, LIBUSB_TRANSFER_COMPLETED);
@@ -224,12 +236,14 @@ private:
 
     void endIn(size_t ch, Pending& p, libusb_transfer_status status) {
         State().lastIn[ch] = now_;
+        Device().hostReadEnded(ch, p.data);
         finish(p, status);
     }
 
     void endWithFinalPacket(size_t ch, Pending& p) {
         const cm3sim::vusb::InPackets packet = Device().finalPacket(ch, Room(p));
         p.done += packet.bytes;
+        p.data += packet.data;
         endIn(ch, p, packet.overflow ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED);
     }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "mpsse/mpsse_commands.h"
 #include "vusb/descriptors.h"
 
 namespace cm3sim::vusb {
@@ -26,6 +27,9 @@ ControlResult Reply(std::span<uint8_t> data, std::span<const uint8_t> answer) {
     std::copy_n(answer.begin(), n, data.begin());
     return {ControlStatus::Ok, n};
 }
+
+// A program that keeps toggling ACBUS should not grow the report without end.
+inline constexpr size_t kMaxMarks = 4096;
 
 constexpr ControlResult kStall{ControlStatus::Stall, 0};
 constexpr ControlResult kAccepted{ControlStatus::Ok, 0};
@@ -134,12 +138,16 @@ ControlResult VirtualFt2232::vendor(const SetupPacket& setup, std::span<uint8_t>
     const bool eepromRequest = setup.request == request::kReadEeprom || setup.request == request::kWriteEeprom ||
                                setup.request == request::kEraseEeprom;
     if (ch >= layout::kInterfaces && !eepromRequest) return kStall;
+    // Every vendor request is a control transfer of its own; the EEPROM's
+    // are charged to channel A.
+    controlTransfer(ch < layout::kInterfaces ? ch : VirtualProbe::kTargetChannel);
     switch (setup.request) {
     case request::kReset: {
         AdapterChannel& channel = probe().channel(ch);
         if (setup.value == reset_value::kSio || setup.value == reset_value::kPurgeFromHost) purgeFromHost(ch);
         if (setup.value == reset_value::kSio || setup.value == reset_value::kPurgeToHost) {
             channel.engine().purgeReplies();
+            timing(ch).purgeReplies();
         }
         if (setup.value > reset_value::kPurgeToHost) return kStall;
         run(ch);
@@ -170,6 +178,8 @@ ControlResult VirtualFt2232::vendor(const SetupPacket& setup, std::span<uint8_t>
     case request::kSetBitMode:
         probe().channel(ch).setBitMode(
             static_cast<uint8_t>((setup.value >> bit_mode_value::kModeShift) & bit_mode_value::kModeMask));
+        // A reset of the MPSSE puts its latches back; that is no mark.
+        timing_[ch].highPins = probe().channel(ch).engine().highPins().value;
         run(ch);
         return kAccepted;
     case request::kReadPins: {
@@ -202,26 +212,121 @@ size_t VirtualFt2232::toHostCapacity() const {
     return chip() == ChipType::Ft2232H ? buffer::kToHostH : buffer::kToHostD;
 }
 
+UsbTiming& VirtualFt2232::timing(size_t ch) const { return probe().channel(ch).usbTiming; }
+
 void VirtualFt2232::run(size_t ch) {
     AdapterChannel& channel = probe().channel(ch);
     std::deque<uint8_t>& queue = buffers_[ch].fromHost;
     if (channel.bitMode() != bit_mode::kMpsse) {
         // Out of the UART, to nothing.
+        bytesDropped(ch, queue.size());
         queue.clear();
         return;
     }
     MpsseEngine& engine = channel.engine();
     // A wait on GPIOL1 may be over.
-    if (engine.stalled()) channel.write({});
+    if (engine.stalled()) feed(ch, {}, false);
     // One byte at a time, so the MPSSE stops at the first command after its
     // buffer towards the host fills.
     const size_t capacity = toHostCapacity();
     while (!queue.empty() && !engine.stalled() && engine.replyBytesQueued() < capacity) {
         const uint8_t byte = queue.front();
         queue.pop_front();
-        channel.write(std::span<const uint8_t>(&byte, 1));
+        feed(ch, std::span<const uint8_t>(&byte, 1), engine.commandBytesPending() == 0);
     }
 }
+
+void VirtualFt2232::feed(size_t ch, std::span<const uint8_t> bytes, bool opcodeNext) {
+    AdapterChannel& channel = probe().channel(ch);
+    MpsseEngine& engine = channel.engine();
+    ChannelTiming& t = timing_[ch];
+    const bool wasStalled = engine.stalled();
+    const uint64_t ns = probe().time().totalNs();
+    const uint64_t cycles = engine.clockCycles();
+    const size_t replies = engine.replyBytesQueued();
+    channel.write(bytes);
+    t.executed += bytes.size();
+    t.commandNs += probe().time().totalNs() - ns;
+    t.commandCycles += engine.clockCycles() - cycles;
+    t.commandReplies += engine.replyBytesQueued() - replies;
+    if (engine.commandBytesPending() != 0 || engine.stalled()) return;
+    if (bytes.empty() && !wasStalled) return;
+    const bool immediate = opcodeNext && bytes.size() == 1 && bytes[0] == mpsse::opcode::kSendImmediate;
+    commandCompleted(ch, immediate);
+}
+
+void VirtualFt2232::commandCompleted(size_t ch, bool sendImmediate) {
+    ChannelTiming& t = timing_[ch];
+    UsbTiming& model = timing(ch);
+    // A command whose bytes came before the open transfer's (or with none
+    // open) runs on bytes the chip already holds: as the model's first byte
+    // of the write, which changes no packet's time.
+    const uint64_t offset = t.writeOpen && t.executed > t.writeBase ? t.executed - t.writeBase : 1;
+    model.commandDone(static_cast<uint32_t>(offset), t.commandNs, t.commandCycles,
+                      static_cast<uint32_t>(t.commandReplies), sendImmediate);
+    t.commandNs = 0;
+    t.commandCycles = 0;
+    t.commandReplies = 0;
+    const uint8_t high = probe().channel(ch).engine().highPins().value;
+    if (high != t.highPins) {
+        t.highPins = high;
+        if (t.marks.size() < kMaxMarks) {
+            t.marks.push_back(PinMark{high, t.writeOpen ? t.beforeWrite : model.counters(), model.counters()});
+            if (t.writeOpen) t.markOfWrite = t.marks.size() - 1;
+        }
+    }
+    if (t.writeOpen && t.executed >= t.writeEnd) endHostWrite(ch);
+}
+
+void VirtualFt2232::bytesDropped(size_t ch, size_t count) {
+    ChannelTiming& t = timing_[ch];
+    t.executed += count;
+    t.commandNs = 0;
+    t.commandCycles = 0;
+    t.commandReplies = 0;
+    if (t.writeOpen && t.executed >= t.writeEnd) endHostWrite(ch);
+}
+
+void VirtualFt2232::hostWriteBegins(size_t ch, size_t bytes) {
+    ChannelTiming& t = timing_[ch];
+    // The last transfer's bytes still queued then run as part of this one.
+    if (t.writeOpen) endHostWrite(ch);
+    UsbTiming& model = timing(ch);
+    t.beforeWrite = model.counters();
+    model.beginWrite(BusOf(chip()), probe().channel(ch).latencyMs, static_cast<uint32_t>(bytes));
+    t.writeOpen = true;
+    t.writeBase = t.received;
+    t.writeEnd = t.received + bytes;
+    if (bytes == 0) endHostWrite(ch);
+}
+
+void VirtualFt2232::hostWriteAbandoned(size_t ch) {
+    ChannelTiming& t = timing_[ch];
+    if (!t.writeOpen) return;
+    t.writeEnd = t.received;
+    if (t.executed >= t.writeEnd) endHostWrite(ch);
+}
+
+void VirtualFt2232::endHostWrite(size_t ch) {
+    ChannelTiming& t = timing_[ch];
+    UsbTiming& model = timing(ch);
+    model.endWrite();
+    t.writeOpen = false;
+    if (t.markOfWrite) t.marks[*t.markOfWrite].after = model.counters();
+    t.markOfWrite.reset();
+}
+
+void VirtualFt2232::hostReadEnded(size_t ch, size_t dataBytes) {
+    const uint8_t latency = probe().channel(ch).latencyMs;
+    if (dataBytes == 0) {
+        timing(ch).statusOnlyRead(BusOf(chip()), latency);
+        return;
+    }
+    const auto bytes = static_cast<uint32_t>(dataBytes);
+    timing(ch).read(BusOf(chip()), latency, bytes, bytes);
+}
+
+void VirtualFt2232::controlTransfer(size_t ch) { timing(ch).control(BusOf(chip())); }
 
 size_t VirtualFt2232::fromHost(size_t ch, std::span<const uint8_t> bytes) {
     std::deque<uint8_t>& queue = buffers_[ch].fromHost;
@@ -233,6 +338,7 @@ size_t VirtualFt2232::fromHost(size_t ch, std::span<const uint8_t> bytes) {
         queue.insert(queue.end(), bytes.begin() + static_cast<std::ptrdiff_t>(taken),
                      bytes.begin() + static_cast<std::ptrdiff_t>(taken + n));
         taken += n;
+        timing_[ch].received += n;
         run(ch);
     }
     if (taken < bytes.size()) ++stats_[ch].refusals;
@@ -256,6 +362,7 @@ InPackets VirtualFt2232::fullPackets(size_t ch, std::span<uint8_t> room) {
         writeStatus(p);
         engine.read(p.subspan(modem_status::kBytes));
         out.bytes += packet;
+        out.data += payload;
         stats_[ch].bytesToHost += payload;
         ++stats_[ch].packetsToHost;
         // Room towards the host lets a held-up MPSSE go on.
@@ -279,6 +386,7 @@ InPackets VirtualFt2232::finalPacket(size_t ch, std::span<uint8_t> room) {
     // arrives, the rest is lost.
     out.overflow = size > room.size();
     out.bytes = std::min(size, room.size());
+    out.data = data;
     std::copy_n(packet.begin(), out.bytes, room.begin());
     stats_[ch].bytesToHost += data;
     ++stats_[ch].packetsToHost;
@@ -294,6 +402,7 @@ size_t VirtualFt2232::waitingForHost(size_t ch) {
 uint8_t VirtualFt2232::latencyMs(size_t ch) { return probe().channel(ch).latencyMs; }
 
 void VirtualFt2232::purgeFromHost(size_t ch) {
+    bytesDropped(ch, buffers_[ch].fromHost.size());
     buffers_[ch].fromHost.clear();
     probe().channel(ch).engine().purgeCommands();
 }
@@ -309,13 +418,16 @@ void VirtualFt2232::busReset() {
         channel.setBitMode(bit_mode::kReset);
         channel.latencyMs = kDefaultLatencyMs;
         channel.engine().purgeReplies();
+        timing(ch).purgeReplies();
         purgeFromHost(ch);
+        timing_[ch].highPins = channel.engine().highPins().value;
     }
 }
 
 void VirtualFt2232::benchReplaced() {
     for (ChannelBuffers& buffers : buffers_) buffers.fromHost.clear();
     stats_ = {};
+    timing_ = {};
     eeprom_.assign(chip() == ChipType::Ft2232H ? eeprom::kWordsH : eeprom::kWordsD, eeprom::kBlankWord);
 }
 

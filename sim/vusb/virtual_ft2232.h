@@ -5,6 +5,12 @@
 // Back-pressure as on the chip: a channel's MPSSE takes commands only while
 // its buffer towards the host has room, and the host's bytes wait in the
 // buffer from the host; once that is full too, bulk-out data is refused.
+//
+// Each channel also feeds the simulator's USB timing model (usb/usb_timing.h)
+// with what happened: a bulk-out transfer is a driver write, the MPSSE's
+// commands are reported as they complete, a bulk-in transfer that ended is a
+// driver read and a vendor request is a control transfer. The model works
+// out how long the host would have waited, on the channel's UsbTiming.
 #pragma once
 
 #include <array>
@@ -17,6 +23,7 @@
 #include <vector>
 
 #include "config.h"
+#include "usb/usb_timing.h"
 #include "virtual_probe.h"
 #include "vusb/ft2232_usb.h"
 
@@ -42,6 +49,18 @@ struct InPackets {
     size_t bytes = 0;        // including the status bytes of every packet
     bool ended = false;      // a short packet ended the transfer
     bool overflow = false;   // the packet was larger than the room left
+    size_t data = 0;         // of `bytes`, past the status bytes
+};
+
+// Where a program put a bracket around work it wants timed: a command that
+// changed the high byte's output latch (ACBUS; nothing on the board listens
+// to it). `before` holds the channel's USB counters as they stood when the
+// bulk-out transfer carrying the command began, `after` once the MPSSE had
+// run all of that transfer.
+struct PinMark {
+    uint8_t highPins = 0;  // the latch after the command
+    UsbCounters before;
+    UsbCounters after;
 };
 
 struct ChannelStatistics {
@@ -69,6 +88,10 @@ public:
     static std::optional<size_t> ChannelOfEndpoint(uint8_t endpoint);
     static bool IsIn(uint8_t endpoint);
 
+    // A bulk-out transfer of `bytes` begins: the timing model's driver write.
+    void hostWriteBegins(size_t channel, size_t bytes);
+    // It ended before all its bytes were taken (timed out, cancelled).
+    void hostWriteAbandoned(size_t channel);
     // Bulk out: takes what the buffers accept now and runs the MPSSE on it.
     size_t fromHost(size_t channel, std::span<const uint8_t> bytes);
     // Bulk in: whole packets while data for them is waiting and they fit.
@@ -77,6 +100,9 @@ public:
     // two status bytes alone when nothing is).
     InPackets finalPacket(size_t channel, std::span<uint8_t> room);
     size_t waitingForHost(size_t channel);
+    // A bulk-in transfer ended with `dataBytes` past the status bytes: the
+    // timing model's driver read (none: a status-only packet).
+    void hostReadEnded(size_t channel, size_t dataBytes);
     uint8_t latencyMs(size_t channel);
 
     // A USB bus reset: power-on bit mode and latency, buffers emptied.
@@ -85,10 +111,28 @@ public:
     void benchReplaced();
 
     const ChannelStatistics& statistics(size_t channel) const { return stats_.at(channel); }
+    const std::vector<PinMark>& marks(size_t channel) const { return timing_.at(channel).marks; }
 
 private:
     struct ChannelBuffers {
         std::deque<uint8_t> fromHost;
+    };
+    // What the timing model needs to hear about a channel, counted in host
+    // bytes since the bench was powered.
+    struct ChannelTiming {
+        uint64_t received = 0;  // taken off bulk-out transfers
+        uint64_t executed = 0;  // handed to the MPSSE, or dropped
+        bool writeOpen = false;
+        uint64_t writeBase = 0;
+        uint64_t writeEnd = 0;
+        UsbCounters beforeWrite;
+        // The command being fed: its wire time, cycles and replies so far.
+        uint64_t commandNs = 0;
+        uint64_t commandCycles = 0;
+        uint64_t commandReplies = 0;
+        uint8_t highPins = 0;
+        std::optional<size_t> markOfWrite;  // a mark waiting for its write to end
+        std::vector<PinMark> marks;
     };
 
     VirtualProbe& probe() const;
@@ -98,12 +142,21 @@ private:
     size_t toHostCapacity() const;
     // Feeds buffered host bytes to the MPSSE while it may take them.
     void run(size_t channel);
+    // Hands the MPSSE `bytes` (one, or none to retry a stalled wait) and
+    // tells the timing model about a command that completed.
+    void feed(size_t channel, std::span<const uint8_t> bytes, bool opcodeNext);
+    void commandCompleted(size_t channel, bool sendImmediate);
+    void bytesDropped(size_t channel, size_t count);
+    void endHostWrite(size_t channel);
+    void controlTransfer(size_t channel);
+    UsbTiming& timing(size_t channel) const;
     void purgeFromHost(size_t channel);
     void writeStatus(std::span<uint8_t> packet) const;
     uint8_t pinLevels(size_t channel);
 
     std::array<ChannelBuffers, layout::kInterfaces> buffers_;
     std::array<ChannelStatistics, layout::kInterfaces> stats_{};
+    std::array<ChannelTiming, layout::kInterfaces> timing_{};
     std::vector<uint16_t> eeprom_;
 };
 

@@ -104,6 +104,30 @@ TEST_P(EachBus, AFullPacketGoesAtOnceAndTheRestWaitsForTheTimer) {
     EXPECT_EQ(timing.counters().latencyPackets, 1u);
 }
 
+TEST_P(EachBus, AStatusOnlyReadWaitsForTheNextTimerPeriod) {
+    // Nothing was ever sent: the timer runs from zero, so the first period ends at 2 ms.
+    timing.statusOnlyRead(bus(), kLatencyMs);
+    const uint64_t status = bus().packetPs(kStatusBytesPerPacket);
+    EXPECT_EQ(timing.counters().modeledPs, kLatencyMs * kMs + status);
+    // Asked again at once, the chip waits a whole period after that packet.
+    timing.statusOnlyRead(bus(), kLatencyMs);
+    EXPECT_EQ(timing.counters().modeledPs, 2 * kLatencyMs * kMs + status);
+    // A host that comes back late finds the timer's next period boundary,
+    // counted from the last packet.
+    timing.control(bus());
+    timing.control(bus());
+    const uint64_t asked = timing.counters().modeledPs;
+    const uint64_t period = kLatencyMs * kMs;
+    const uint64_t boundary = 2 * period + (asked - 2 * period + period - 1) / period * period;
+    timing.statusOnlyRead(bus(), kLatencyMs);
+    EXPECT_EQ(timing.counters().modeledPs, boundary + status);
+    EXPECT_EQ(timing.counters().reads, 3u);
+    EXPECT_EQ(timing.counters().roundTrips, 3u);
+    EXPECT_EQ(timing.counters().latencyPackets, 3u);
+    EXPECT_EQ(timing.counters().packetsIn, 3u);
+    EXPECT_EQ(timing.counters().bytesIn, 0u);
+}
+
 TEST_P(EachBus, ControlRequestsTakeAFrame) {
     timing.control(bus());
     EXPECT_EQ(timing.counters().modeledPs, bus().framePs);

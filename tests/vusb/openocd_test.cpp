@@ -73,6 +73,9 @@ inline constexpr uint32_t kR1 = 0xCAFEF00D;
 inline constexpr uint32_t kUnmapped = 0x30000000;
 inline constexpr uint32_t kLargeBytes = 4096;
 inline constexpr uint32_t kLargeBase = 0x20000E01;  // unaligned, across 1 KB and 4 KB boundaries
+// ACBUS7 in OpenOCD's 16-bit pin masks; set-high-bits is opcode, value, directions.
+inline constexpr uint32_t kMarkSignalMask = 0x8000;
+inline constexpr uint64_t kSetHighBitsBytes = 3;
 
 struct Transport {
     const char* name;
@@ -148,7 +151,8 @@ protected:
 
     // Runs OpenOCD on the transport's configuration and `commands`, one -c
     // each, with the virtual device preloaded; no ports are opened.
-    Outcome Run(const std::vector<std::string>& commands, const std::string& configJson) {
+    Outcome Run(const std::vector<std::string>& commands, const std::string& configJson,
+                const std::vector<std::string>& beforeInit = {}) {
         Outcome outcome;
         const fs::path configPath = dir_ / "sim.json";
         const fs::path reportPath = dir_ / "report.json";
@@ -160,6 +164,7 @@ protected:
                                          std::string(CM3PROBE_OPENOCD_CONFIGS) + "/" + GetParam().config};
         std::vector<std::string> prologue = {"gdb_port disabled", "tcl_port disabled", "telnet_port disabled"};
         if (GetParam().setup != nullptr) prologue.emplace_back(GetParam().setup);
+        prologue.insert(prologue.end(), beforeInit.begin(), beforeInit.end());
         prologue.emplace_back("init");
         prologue.emplace_back("proc emit {key value} { echo \"@@$key $value\" }");
         for (const std::vector<std::string>* list : {&std::as_const(prologue), &commands}) {
@@ -411,7 +416,51 @@ TEST_P(OpenOcdTest, LargeTransfersOnEitherChip) {
         const auto sram = Words(run.report["target"]["sram"]);
         for (uint32_t i = 0; i < data.size(); ++i) ASSERT_EQ(ByteAt(sram, base + i), data[i]) << chip << " " << i;
         EXPECT_FALSE(HasErrors(run.log)) << run.log;
+
+        // Every byte and cycle went through the USB timing model.
+        const nlohmann::json& channel = run.report["channels"][0];
+        const nlohmann::json& usb = channel["usb"];
+        EXPECT_EQ(usb["bytes_out"], channel["bytes_from_host"]) << chip;
+        EXPECT_EQ(usb["bytes_in"], channel["bytes_to_host"]) << chip;
+        EXPECT_EQ(usb["wire_cycles"], channel["mpsse_cycles"]) << chip;
+        EXPECT_GT(usb["immediate_packets"].get<uint64_t>(), 0u) << "OpenOCD ends its reads with send-immediate";
+        EXPECT_GE(usb["modeled_ns"].get<uint64_t>(), usb["wire_ns"].get<uint64_t>()) << chip;
     }
+}
+
+// The benchmark's bracket (bench/openocd_workloads.cpp): `ftdi set_signal` on
+// an ACBUS pin goes out as a transfer of its own, so the device's marks
+// bracket exactly the work between.
+TEST_P(OpenOcdTest, SetSignalOnAcbusBracketsTheWorkBetween) {
+    std::vector<uint8_t> data(kLargeBytes, kByte0);
+    const fs::path in = dir_ / "in.bin";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    const std::vector<std::string> commands = {
+        "halt",
+        "ftdi set_signal MARK 1",
+        "load_image " + in.string() + " " + Hex(kWords) + " bin",
+        "ftdi set_signal MARK 0",
+    };
+    const Outcome run = Run(commands, ConfigJson(), {"ftdi layout_signal MARK -data " + Hex(kMarkSignalMask)});
+    ASSERT_TRUE(run.report.is_object());
+    const nlohmann::json& marks = run.report["channels"][0]["marks"];
+    ASSERT_EQ(marks.size(), 2u) << run.log;
+    EXPECT_EQ(marks[0]["high_pins"].get<uint32_t>(), kMarkSignalMask >> kByteBits);
+    EXPECT_EQ(marks[1]["high_pins"].get<uint32_t>(), 0u);
+    auto delta = [](const nlohmann::json& after, const nlohmann::json& before, const char* field) {
+        return after[field].get<uint64_t>() - before[field].get<uint64_t>();
+    };
+    for (const auto& mark : marks) {
+        EXPECT_EQ(delta(mark["after"], mark["before"], "writes"), 1u);
+        EXPECT_EQ(delta(mark["after"], mark["before"], "bytes_out"), kSetHighBitsBytes);
+    }
+    const nlohmann::json& opened = marks[0]["after"];
+    const nlohmann::json& closed = marks[1]["before"];
+    EXPECT_GT(delta(closed, opened, "bytes_out"), kLargeBytes);
+    EXPECT_GT(delta(closed, opened, "wire_cycles"), kLargeBytes * kByteBits);
+    EXPECT_GT(delta(closed, opened, "modeled_ps"), 0u);
+    EXPECT_EQ(ByteAt(Words(run.report["target"]["sram"]), kWords + kLargeBytes - 1), kByte0);
 }
 
 TEST_P(OpenOcdTest, ResetPinResetsTheSystem) {
