@@ -8,6 +8,8 @@
 #include "cli_support.h"
 #include "cm3probe.h"
 #include "common/flash.h"
+#include "common/flash_loader.h"
+#include "common/target_registers.h"
 #include "target/cortex_m3_target.h"
 #include "virtual_probe.h"
 
@@ -185,17 +187,225 @@ TEST_P(FlashTest, ABusErrorStopsProgrammingWhereItHappened) {
     EXPECT_EQ(status.address, 0xC00u);
 }
 
+// --- the loader in SRAM -------------------------------------------------------
+
+namespace loader = cm3tools::flash::loader;
+namespace work_area = loader::work_area;
+namespace regsel = cm3tools::regsel;
+
+constexpr uint32_t kWord = cm3tools::flash::kWordSize;
+constexpr uint32_t kWordSizeCode = 2;  // DebugWriteMem's size code for a word
+constexpr uint32_t kSramBytesSaved = 2 * cm3tools::kBlockSize;  // the routine's window and the words' window
+constexpr uint8_t kSramSeed = 0x5A;
+
+// Every register a debugger can name, and what each is set to before a run.
+struct RegisterValue {
+    uint32_t regsel;
+    uint32_t value;
+};
+const std::vector<RegisterValue> kStartRegisters{
+    {0, 0x10101010},  {1, 0x11111111},  {2, 0x12121212},  {3, 0x13131313},  {4, 0x14141414},
+    {5, 0x15151515},  {6, 0x16161616},  {7, 0x17171717},  {8, 0x18181818},  {9, 0x19191919},
+    {10, 0x1A1A1A1A}, {11, 0x1B1B1B1B}, {12, 0x1C1C1C1C}, {regsel::kLr, 0x00000123},
+    {regsel::kPc, 0x00000200},
+    // Thread mode with the flags N, Z, C and V set: the loader's compares change them.
+    {regsel::kXpsr, 0xF1000000},
+    {regsel::kMsp, 0x2000F000},
+    {regsel::kPsp, 0x2000E000},
+    // PRIMASK set.
+    {regsel::kSpecial, 0x00000001},
+};
+
+// Flash as the test expects it: erased, with `bytes` at `address`.
+std::vector<uint8_t> Expected(uint32_t regionStart, uint32_t regionLength, uint32_t address,
+                              const std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> expected(regionLength, kErased);
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + (address - regionStart));
+    return expected;
+}
+
+uint64_t WordsToProgram(uint32_t address, const std::vector<uint8_t>& bytes) {
+    std::set<uint32_t> words;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != kErased) words.insert((address + static_cast<uint32_t>(i)) & ~(kWord - 1));
+    }
+    return words.size();
+}
+
+class FlashLoaderTest : public FlashTest {
+protected:
+    // Distinctive registers and SRAM, so a run that leaves a trace shows.
+    void Prepare() {
+        // Without the reset vector catch DebugStartCore arms, so its return shows.
+        ASSERT_EQ(DebugWriteMem(cm3tools::demcr::kAddress, cm3tools::demcr::kTrcEna, kWordSizeCode), DBG_OK);
+        for (const RegisterValue& r : kStartRegisters) {
+            ASSERT_TRUE(Target().setCoreRegister(static_cast<uint8_t>(r.regsel), r.value)) << r.regsel;
+        }
+        Target().pokeBytes(work_area::kBase, Pattern(kSramBytesSaved, kSramSeed));
+        before_.clear();
+        for (const RegisterValue& r : kStartRegisters) {
+            before_.push_back(*Target().coreRegister(static_cast<uint8_t>(r.regsel)));
+        }
+        beforeControl_ = Target().dhcsr() & loader::debug_control::kControlBits;
+        beforeDfsr_ = Target().dfsr();
+        beforeDemcr_ = Target().demcr();
+        retiredBefore_ = Target().retiredInstructions();
+    }
+
+    void ExpectCoreAndSramAsBefore() {
+        for (size_t i = 0; i < kStartRegisters.size(); ++i) {
+            EXPECT_EQ(*Target().coreRegister(static_cast<uint8_t>(kStartRegisters[i].regsel)), before_[i])
+                << "regsel " << kStartRegisters[i].regsel;
+        }
+        EXPECT_EQ(Target().peekBytes(work_area::kBase, kSramBytesSaved), Pattern(kSramBytesSaved, kSramSeed));
+        EXPECT_EQ(Target().dhcsr() & loader::debug_control::kControlBits, beforeControl_);
+        EXPECT_EQ(Target().dfsr(), beforeDfsr_);
+        EXPECT_EQ(Target().demcr(), beforeDemcr_);
+        EXPECT_TRUE(Target().halted());
+    }
+
+    // The core executes nothing else while the test has it halted.
+    bool LoaderRan() { return Target().retiredInstructions() != retiredBefore_; }
+
+private:
+    std::vector<uint32_t> before_;
+    uint32_t beforeControl_ = 0;
+    uint32_t beforeDfsr_ = 0;
+    uint32_t beforeDemcr_ = 0;
+    uint64_t retiredBefore_ = 0;
+};
+
+struct LoaderCase {
+    const char* name;
+    uint32_t address;
+    uint32_t length;
+    std::vector<uint32_t> erasedOffsets;  // words of the image left all-ones
+    bool maskedBefore;                    // C_MASKINTS already set by the debugger
+};
+
+// Every DHCSR write by the debugger that lets the core run.
+std::vector<uint32_t> ResumingDhcsrWrites(const std::vector<cm3sim::AhbAccess>& log) {
+    std::vector<uint32_t> values;
+    for (const cm3sim::AhbAccess& access : log) {
+        const bool resumes = (access.value & cm3tools::dhcsr::kCHalt) == 0;
+        if (access.write && access.address == cm3tools::dhcsr::kAddress && resumes) {
+            values.push_back(access.value);
+        }
+    }
+    return values;
+}
+
+TEST_P(FlashLoaderTest, ProgramsPiecesAndLeavesCoreAndSramAsTheyWere) {
+    const std::vector<LoaderCase> cases{
+        {"unaligned at both ends", 0x1003, 1030, {}, false},
+        {"two runs, erased words inside and at the ends", 0x4000, 5000, {0, 4, 0x800, 0xFFC, 0x1000, 5000 - kWord},
+         true},
+        {"an all-erased 4 KB window between runs", 0x8000, 3 * cm3tools::kBlockSize, {}, false},
+    };
+    for (const LoaderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        cm3sim::SimConfig config = QuickFlash();
+        config.logAhbAccesses = true;
+        Boot(config);
+        if (c.maskedBefore) {
+            ASSERT_EQ(DebugWriteMem(cm3tools::dhcsr::kAddress,
+                                    loader::debug_control::kKey | cm3tools::dhcsr::kCDebugEn | cm3tools::dhcsr::kCHalt |
+                                        loader::debug_control::kCMaskInts,
+                                    kWordSizeCode),
+                      DBG_OK);
+        }
+        Prepare();
+        Target().clearAhbLog();
+        std::vector<uint8_t> bytes = Pattern(c.length, 12);
+        for (uint32_t offset : c.erasedOffsets) std::fill_n(bytes.begin() + offset, kWord, kErased);
+        if (c.length == 3 * cm3tools::kBlockSize) {
+            std::fill_n(bytes.begin() + cm3tools::kBlockSize, cm3tools::kBlockSize, kErased);
+        }
+        std::vector<std::pair<uint64_t, uint64_t>> reports;
+        const Status status = cm3tools::flash::Program(
+            c.address, bytes, [&](uint64_t done, uint64_t total) { reports.emplace_back(done, total); });
+        ASSERT_TRUE(status.ok()) << status.message;
+        EXPECT_TRUE(LoaderRan());
+        const uint32_t regionStart = c.address - kPageSize;
+        const uint32_t regionLength = c.length + 2 * kPageSize;
+        EXPECT_EQ(Flash(regionStart, regionLength), Expected(regionStart, regionLength, c.address, bytes));
+        EXPECT_EQ(Counters().programs, WordsToProgram(c.address, bytes));
+        EXPECT_EQ(Counters().rejectedCommands, 0u);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back(), std::make_pair(uint64_t{c.length}, uint64_t{c.length}));
+        for (size_t i = 1; i < reports.size(); ++i) EXPECT_GT(reports[i].first, reports[i - 1].first);
+        ExpectCoreAndSramAsBefore();
+        // Firmware interrupts stay masked whenever the loader runs.
+        const std::vector<uint32_t> resumes = ResumingDhcsrWrites(Target().ahbLog());
+        EXPECT_FALSE(resumes.empty());
+        for (uint32_t value : resumes) EXPECT_NE(value & loader::debug_control::kCMaskInts, 0u) << std::hex << value;
+    }
+}
+
+struct SramCase {
+    const char* name;
+    cm3sim::AddressRange sram;
+};
+
+TEST_P(FlashLoaderTest, WithoutRoomInSramTheHostProgramsEveryWord) {
+    const std::vector<SramCase> cases{
+        {"no SRAM at the work area", {0x30000000, 64 * 1024}},
+        {"room for the routine, none for the words", {work_area::kBase, work_area::kBuffer - work_area::kBase}},
+        {"less than the routine", {work_area::kBase, loader::kImageBytes / 2}},
+    };
+    for (const SramCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        cm3sim::SimConfig config = QuickFlash();
+        config.sram = c.sram;
+        Boot(config);
+        const uint64_t retired = Target().retiredInstructions();
+        const auto bytes = Pattern(2050, 13);
+        const Status status = cm3tools::flash::Program(0x1002, bytes);
+        ASSERT_TRUE(status.ok()) << status.message;
+        EXPECT_EQ(Target().retiredInstructions(), retired) << "the loader ran";
+        EXPECT_EQ(Flash(0xC00, 4096), Expected(0xC00, 4096, 0x1002, bytes));
+        EXPECT_EQ(Counters().programs, WordsToProgram(0x1002, bytes));
+    }
+}
+
+TEST_P(FlashLoaderTest, AFaultInTheLoaderHandsTheRestToTheHost) {
+    // Only the CPU's store to FMD fails; the host's block write hits the same error.
+    cm3sim::SimConfig config = QuickFlash();
+    config.ahbErrorRegions.push_back({cm3tools::flash::fmd::kAddress, kWord});
+    Boot(config);
+    Prepare();
+    const Status status = cm3tools::flash::Program(0x804, Pattern(1024, 14));
+    EXPECT_EQ(status.result, DBG_STICKY_ERROR);
+    EXPECT_EQ(status.address, 0x804u);
+    EXPECT_NE(status.message.find("SRAM loader"), std::string::npos) << status.message;
+    EXPECT_TRUE(LoaderRan());
+    EXPECT_EQ(Counters().programs, 0u);
+    ExpectCoreAndSramAsBefore();
+}
+
 // Polls its way through the whole limit: one connection is enough.
-using FlashTimeoutTest = FlashTest;
+using FlashTimeoutTest = FlashLoaderTest;
+
+struct TimeoutCase {
+    uint32_t length;
+    bool loader;  // enough words for the loader, which gives up first
+};
 
 TEST_P(FlashTimeoutTest, AControllerThatNeverFinishesTimesOut) {
-    cm3sim::SimConfig config = QuickFlash();
-    config.flashProgramNs = uint64_t{1} << 60;
-    Boot(config);
-    const Status status = cm3tools::flash::Program(0x40, Pattern(8, 11));
-    EXPECT_EQ(status.result, DBG_TIMEOUT);
-    EXPECT_EQ(status.address, 0x40u);
-    EXPECT_NE(status.message.find("within"), std::string::npos) << status.message;
+    for (const TimeoutCase& c : {TimeoutCase{8, false}, TimeoutCase{1024, true}}) {
+        SCOPED_TRACE(c.length);
+        cm3sim::SimConfig config = QuickFlash();
+        config.flashProgramNs = uint64_t{1} << 60;
+        Boot(config);
+        Prepare();
+        const Status status = cm3tools::flash::Program(0x40, Pattern(c.length, 11));
+        EXPECT_EQ(status.result, DBG_TIMEOUT);
+        EXPECT_EQ(status.address, 0x40u);
+        EXPECT_NE(status.message.find("within"), std::string::npos) << status.message;
+        EXPECT_EQ(status.message.find("SRAM loader") != std::string::npos, c.loader) << status.message;
+        EXPECT_EQ(LoaderRan(), c.loader);
+        ExpectCoreAndSramAsBefore();
+    }
 }
 
 std::string ConnectionName(const ::testing::TestParamInfo<Connection>& info) {
@@ -204,6 +414,9 @@ std::string ConnectionName(const ::testing::TestParamInfo<Connection>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Connections, FlashTest, ::testing::Values(Connection{true, false}, Connection{false, true}),
                          ConnectionName);
+
+INSTANTIATE_TEST_SUITE_P(Connections, FlashLoaderTest,
+                         ::testing::Values(Connection{true, false}, Connection{false, true}), ConnectionName);
 
 INSTANTIATE_TEST_SUITE_P(Connections, FlashTimeoutTest, ::testing::Values(Connection{true, false}), ConnectionName);
 

@@ -6,7 +6,9 @@
 #include <set>
 #include <vector>
 
+#include "flash_loader.h"
 #include "results.h"
+#include "target_registers.h"
 #include "transfer.h"
 
 namespace cm3tools::flash {
@@ -14,8 +16,8 @@ namespace {
 
 inline constexpr uint32_t kWordSizeCode = 2;  // DebugReadMem/DebugWriteMem size for a word
 inline constexpr uint32_t kAllOnes = 0xFFFFFFFF;
-inline constexpr uint32_t kBitsPerByte = 8;
-inline constexpr uint32_t kByteMask = 0xFF;
+using loader::kBitsPerByte;
+using loader::kByteMask;
 inline constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 
 // FMA, FMD and FMC lie one word apart: one block write loads all three, and
@@ -91,6 +93,283 @@ void AddPages(uint32_t address, uint64_t length, std::set<uint32_t>& pages) {
     for (uint64_t page = PageOf(address); page <= last; page += kPageSize) pages.insert(static_cast<uint32_t>(page));
 }
 
+// The words Program writes: whole words over the caller's bytes, the bytes
+// outside them all-ones so they program nothing.
+struct Words {
+    uint32_t address = 0;  // the caller's first byte
+    uint64_t end = 0;      // one past the caller's last byte
+    uint32_t first = 0;    // the first word's address
+    std::vector<uint32_t> values;
+
+    uint32_t addressOf(size_t index) const { return first + static_cast<uint32_t>(kWordSize * index); }
+    // The caller's bytes covered by the first `count` words.
+    uint64_t done(size_t count) const {
+        if (count == 0) return 0;
+        return std::min<uint64_t>(first + uint64_t{kWordSize} * count, end) - address;
+    }
+};
+
+Words ToWords(uint32_t address, std::span<const uint8_t> bytes) {
+    Words words;
+    words.address = address;
+    words.end = address + uint64_t{bytes.size()};
+    words.first = address & ~(kWordSize - 1);
+    for (uint64_t word = words.first; word < words.end; word += kWordSize) {
+        uint32_t value = kAllOnes;
+        for (uint32_t lane = 0; lane < kWordSize; ++lane) {
+            const uint64_t at = word + lane;
+            if (at < address || at >= words.end) continue;
+            const uint32_t shift = kBitsPerByte * lane;
+            value = (value & ~(kByteMask << shift)) | (uint32_t{bytes[at - address]} << shift);
+        }
+        words.values.push_back(value);
+    }
+    return words;
+}
+
+// Programs words[from..] one controller command at a time from the host.
+Status ProgramDirect(const Words& words, size_t from, const Progress& progress) {
+    const uint64_t total = words.end - words.address;
+    uint64_t reported = words.done(from);
+    for (size_t index = from; index < words.values.size(); ++index) {
+        const uint32_t value = words.values[index];
+        const uint32_t wordAddress = words.addressOf(index);
+        if (value != kAllOnes) {
+            std::array<uint8_t, kCommandBlockBytes> block{};
+            PutWord(&block[0], wordAddress);
+            PutWord(&block[kWordSize], value);
+            PutWord(&block[2 * kWordSize], fmc::kWriteKey | fmc::kWrite);
+            const DebugResult result = DebugWriteBlock(fma::kAddress, block.data(), kCommandBlockBytes);
+            if (result != DBG_OK) return Failed(result, wordAddress, "programming the flash word");
+            Status status = Await(fmc::kWrite, kProgramPollLimit, wordAddress, "programming the word");
+            if (!status.ok()) return status;
+        }
+        const uint64_t done = words.done(index + 1);
+        if (progress && (done - reported >= kPageSize || done == total)) {
+            progress(done, total);
+            reported = done;
+        }
+    }
+    return Status{};
+}
+
+// --- the loader in SRAM ------------------------------------------------------
+
+// Below this many words to program, saving and restoring the core and SRAM
+// costs more round trips than the host's four per word.
+inline constexpr uint64_t kLoaderMinimumWords = 64;
+
+namespace work_area = loader::work_area;
+namespace debug_control = loader::debug_control;
+namespace xpsr = loader::xpsr;
+
+inline constexpr uint32_t kControllerBusy = fmc::kWrite | fmc::kErase | fmc::kMassErase;
+
+// Host polls of DHCSR per run: a base that covers the loader's own poll
+// budget on one word, and more per word. Generous, since on the simulator the
+// target's clock moves only with the wire.
+inline constexpr uint64_t kRunPollsBase = 8'192;
+inline constexpr uint64_t kRunPollsPerWord = 64;
+
+constexpr uint32_t Regsel(uint16_t reg) { return regsel::kR0 + reg; }
+
+// What the loader disturbs, in the order it is put back: the mode (xPSR)
+// and CONTROL first, since they decide which stack pointer is which.
+inline constexpr auto kSavedRegisters = std::to_array<uint32_t>({
+    regsel::kXpsr,
+    regsel::kSpecial,
+    regsel::kMsp,
+    regsel::kPsp,
+    Regsel(loader::kR0),
+    Regsel(loader::kR1),
+    Regsel(loader::kR2),
+    Regsel(loader::kR3),
+    Regsel(loader::kR4),
+    Regsel(loader::kR5),
+    Regsel(loader::kR6),
+    regsel::kLr,
+    regsel::kPc,
+});
+inline constexpr size_t kSavedXpsr = 0;
+static_assert(kSavedRegisters[kSavedXpsr] == regsel::kXpsr);
+static_assert(loader::kRegistersUsed == loader::kR6 + 1, "every register the loader uses is saved");
+
+// A window of at most kBufferWords words with its all-ones ends trimmed.
+struct Run {
+    size_t index = 0;     // first word
+    uint32_t count = 0;
+    size_t windowEnd = 0;  // the window's end, for progress
+};
+
+std::vector<Run> SplitRuns(const Words& words) {
+    std::vector<Run> runs;
+    for (size_t window = 0; window < words.values.size(); window += work_area::kBufferWords) {
+        const size_t windowEnd = std::min<size_t>(window + work_area::kBufferWords, words.values.size());
+        size_t from = window;
+        size_t to = windowEnd;
+        while (from < to && words.values[from] == kAllOnes) ++from;
+        while (to > from && words.values[to - 1] == kAllOnes) --to;
+        if (from < to) runs.push_back(Run{from, static_cast<uint32_t>(to - from), windowEnd});
+    }
+    return runs;
+}
+
+// The loader's session: begin() saves what it will disturb and loads the
+// routine, run() programs one run of words, end() puts everything back.
+class SramLoader {
+public:
+    struct Outcome {
+        bool done = false;
+        size_t programmed = 0;  // words of the run known to be programmed
+        std::string why;        // when not done
+    };
+
+    // False when this target cannot run the loader here (call end() still).
+    bool begin(uint32_t longestRun) {
+        uint32_t state = 0;
+        if (DebugGetCoreState(&state) != DBG_OK || (state & dhcsr::kSHalt) == 0) return false;
+        dhcsr_ = state;
+        // A controller that does not answer or is busy is the host's to report.
+        uint32_t command = 0;
+        if (DebugReadMem(fmc::kAddress, &command, kWordSizeCode) != DBG_OK || (command & kControllerBusy) != 0) {
+            return false;
+        }
+        code_.resize(work_area::kCodeAreaBytes);
+        buffer_.resize(size_t{longestRun} * kWordSize);
+        if (DebugReadBlock(work_area::kBase, code_.data(), static_cast<uint32_t>(code_.size())) != DBG_OK ||
+            DebugReadBlock(work_area::kBuffer, buffer_.data(), static_cast<uint32_t>(buffer_.size())) != DBG_OK) {
+            return false;
+        }
+        sramSaved_ = true;
+        std::array<uint8_t, loader::kImageBytes> check{};
+        if (DebugWriteBlock(work_area::kBase, loader::kImage.data(), loader::kImageBytes) != DBG_OK ||
+            DebugReadBlock(work_area::kBase, check.data(), loader::kImageBytes) != DBG_OK || check != loader::kImage) {
+            return false;
+        }
+        if (DebugReadMem(demcr::kAddress, &demcr_, kWordSizeCode) != DBG_OK ||
+            DebugReadMem(dfsr::kAddress, &dfsr_, kWordSizeCode) != DBG_OK) {
+            return false;
+        }
+        debugSaved_ = true;
+        for (size_t i = 0; i < kSavedRegisters.size(); ++i) {
+            if (DebugReadCoreRegister(kSavedRegisters[i], &registers_[i]) != DBG_OK) return false;
+        }
+        registersSaved_ = true;
+        // Firmware interrupts stay out while the loader runs; the mode stays
+        // as it was, so the stack pointer written is the active one.
+        const uint32_t masked = debug_control::kKey | dhcsr::kCDebugEn | dhcsr::kCHalt | debug_control::kCMaskInts;
+        return DebugWriteMem(dhcsr::kAddress, masked, kWordSizeCode) == DBG_OK &&
+               DebugWriteCoreRegister(regsel::kXpsr, (registers_[kSavedXpsr] & xpsr::kExceptionMask) | xpsr::kThumb) ==
+                   DBG_OK &&
+               DebugWriteCoreRegister(regsel::kSp, work_area::kStackTop) == DBG_OK;
+    }
+
+    Outcome run(uint32_t address, const uint32_t* values, uint32_t count) {
+        std::vector<uint8_t> bytes(size_t{count} * kWordSize);
+        for (uint32_t i = 0; i < count; ++i) PutWord(&bytes[size_t{i} * kWordSize], values[i]);
+        if (DebugWriteBlock(work_area::kBuffer, bytes.data(), static_cast<uint32_t>(bytes.size())) != DBG_OK) {
+            return Outcome{false, 0, "writing the words to SRAM failed"};
+        }
+        if (DebugWriteCoreRegister(Regsel(loader::kAddressRegister), address) != DBG_OK ||
+            DebugWriteCoreRegister(Regsel(loader::kSourceRegister), work_area::kBuffer) != DBG_OK ||
+            DebugWriteCoreRegister(Regsel(loader::kCountRegister), count) != DBG_OK ||
+            DebugWriteCoreRegister(regsel::kPc, work_area::kBase) != DBG_OK) {
+            return Outcome{false, 0, "setting the loader's registers failed"};
+        }
+        // A start that reports a failure may still have started the core:
+        // its state says what happened.
+        const DebugResult started = DebugStartCore();
+        const uint64_t pollLimit = kRunPollsBase + kRunPollsPerWord * count;
+        uint32_t state = 0;
+        DebugResult stateResult = DBG_OK;
+        for (uint64_t poll = 0; poll < pollLimit; ++poll) {
+            stateResult = DebugGetCoreState(&state);
+            if (stateResult != DBG_OK || (state & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) break;
+        }
+        const bool halted = stateResult == DBG_OK && (state & dhcsr::kSHalt) != 0;
+        if (!halted && DebugHaltCore() != DBG_OK) return Outcome{false, 0, "the core did not halt after the loader"};
+        uint32_t result = 0;
+        uint32_t reached = 0;
+        uint32_t pc = 0;
+        if (DebugReadCoreRegister(Regsel(loader::kResultRegister), &result) != DBG_OK ||
+            DebugReadCoreRegister(Regsel(loader::kAddressRegister), &reached) != DBG_OK ||
+            DebugReadCoreRegister(regsel::kPc, &pc) != DBG_OK) {
+            return Outcome{false, 0, "reading the loader's registers failed"};
+        }
+        Outcome outcome;
+        // The loader moves r1 on only once a word is done.
+        const uint64_t offset = uint64_t{reached} - address;
+        if (reached >= address && offset <= uint64_t{count} * kWordSize && offset % kWordSize == 0) {
+            outcome.programmed = offset / kWordSize;
+        }
+        if (halted && pc == work_area::kBase + loader::kDoneBkptOffset && result == loader::kDone &&
+            outcome.programmed == count) {
+            outcome.done = true;
+        } else if (halted && pc == work_area::kBase + loader::kTimeoutBkptOffset && result == loader::kTimedOut) {
+            outcome.why = "the flash controller did not finish the word at " + Hex(reached);
+        } else if (stateResult != DBG_OK) {
+            outcome.why = DescribeFailure("DebugGetCoreState", stateResult);
+        } else if ((state & dhcsr::kSLockup) != 0) {
+            outcome.why = "the core locked up at " + Hex(pc);
+        } else if (!halted) {
+            outcome.why = "it did not halt within " + std::to_string(pollLimit) + " polls";
+            if (started != DBG_OK) outcome.why += " (DebugStartCore: " + std::string(ResultName(started)) + ")";
+        } else {
+            outcome.why = "it halted at " + Hex(pc) + ", not on its own BKPT";
+        }
+        return outcome;
+    }
+
+    // Puts back what begin() saved; the first failure, if any.
+    Status end() {
+        Status status;
+        const auto note = [&status](DebugResult result, uint32_t address, const char* what) {
+            if (result != DBG_OK && status.ok()) status = Failed(result, address, what);
+        };
+        if (registersSaved_) {
+            for (size_t i = 0; i < kSavedRegisters.size(); ++i) {
+                note(DebugWriteCoreRegister(kSavedRegisters[i], registers_[i]), work_area::kBase,
+                     "restoring a core register after the flash loader");
+            }
+        }
+        if (debugSaved_) {
+            const uint32_t control =
+                debug_control::kKey | (dhcsr_ & debug_control::kControlBits) | dhcsr::kCDebugEn | dhcsr::kCHalt;
+            note(DebugWriteMem(dhcsr::kAddress, control, kWordSizeCode), dhcsr::kAddress, "restoring DHCSR");
+            note(DebugWriteMem(demcr::kAddress, demcr_, kWordSizeCode), demcr::kAddress, "restoring DEMCR");
+            // Write-one-to-clear: drop the halt reasons the loader added.
+            uint32_t reasons = 0;
+            const DebugResult read = DebugReadMem(dfsr::kAddress, &reasons, kWordSizeCode);
+            note(read, dfsr::kAddress, "reading DFSR");
+            const uint32_t added = reasons & ~dfsr_ & dfsr::kAll;
+            if (read == DBG_OK && added != 0) {
+                note(DebugWriteMem(dfsr::kAddress, added, kWordSizeCode), dfsr::kAddress, "restoring DFSR");
+            }
+        }
+        if (sramSaved_) {
+            note(DebugWriteBlock(work_area::kBase, code_.data(), static_cast<uint32_t>(code_.size())), work_area::kBase,
+                 "restoring SRAM after the flash loader");
+            if (!buffer_.empty()) {
+                note(DebugWriteBlock(work_area::kBuffer, buffer_.data(), static_cast<uint32_t>(buffer_.size())),
+                     work_area::kBuffer, "restoring SRAM after the flash loader");
+            }
+        }
+        sramSaved_ = debugSaved_ = registersSaved_ = false;
+        return status;
+    }
+
+private:
+    uint32_t dhcsr_ = 0;
+    uint32_t demcr_ = 0;
+    uint32_t dfsr_ = 0;
+    std::array<uint32_t, kSavedRegisters.size()> registers_{};
+    std::vector<uint8_t> code_;
+    std::vector<uint8_t> buffer_;
+    bool sramSaved_ = false;
+    bool debugSaved_ = false;
+    bool registersSaved_ = false;
+};
+
 }  // namespace
 
 Status Erase(uint32_t address, uint32_t length, const Progress& progress) {
@@ -110,34 +389,43 @@ Status MassErase(const Progress& progress) {
 
 Status Program(uint32_t address, std::span<const uint8_t> bytes, const Progress& progress) {
     if (!Fits(address, bytes.size())) return OutOfRange(address);
-    const uint64_t end = address + uint64_t{bytes.size()};
-    uint64_t reported = 0;
-    for (uint64_t word = address & ~uint64_t{kWordSize - 1}; word < end; word += kWordSize) {
-        uint32_t value = kAllOnes;
-        for (uint32_t lane = 0; lane < kWordSize; ++lane) {
-            const uint64_t at = word + lane;
-            if (at < address || at >= end) continue;
-            const uint32_t shift = kBitsPerByte * lane;
-            value = (value & ~(kByteMask << shift)) | (uint32_t{bytes[at - address]} << shift);
+    const Words words = ToWords(address, bytes);
+    size_t next = 0;
+    std::string loaderStop;
+    const auto toProgram =
+        std::count_if(words.values.begin(), words.values.end(), [](uint32_t value) { return value != kAllOnes; });
+    if (static_cast<uint64_t>(toProgram) >= kLoaderMinimumWords) {
+        const std::vector<Run> runs = SplitRuns(words);
+        uint32_t longest = 0;
+        for (const Run& run : runs) longest = std::max(longest, run.count);
+        SramLoader sram;
+        bool finished = false;
+        if (sram.begin(longest)) {
+            finished = true;
+            for (const Run& run : runs) {
+                const SramLoader::Outcome outcome =
+                    sram.run(words.addressOf(run.index), &words.values[run.index], run.count);
+                if (!outcome.done) {
+                    next = run.index + outcome.programmed;
+                    loaderStop = outcome.why;
+                    finished = false;
+                    break;
+                }
+                next = run.windowEnd;
+                if (progress) progress(words.done(next), bytes.size());
+            }
+            // Windows left all erased had nothing to run.
+            if (finished && progress && next < words.values.size()) progress(bytes.size(), bytes.size());
         }
-        const uint32_t wordAddress = static_cast<uint32_t>(word);
-        if (value != kAllOnes) {
-            std::array<uint8_t, kCommandBlockBytes> block{};
-            PutWord(&block[0], wordAddress);
-            PutWord(&block[kWordSize], value);
-            PutWord(&block[2 * kWordSize], fmc::kWriteKey | fmc::kWrite);
-            const DebugResult result = DebugWriteBlock(fma::kAddress, block.data(), kCommandBlockBytes);
-            if (result != DBG_OK) return Failed(result, wordAddress, "programming the flash word");
-            Status status = Await(fmc::kWrite, kProgramPollLimit, wordAddress, "programming the word");
-            if (!status.ok()) return status;
-        }
-        const uint64_t done = std::min<uint64_t>(word + kWordSize, end) - address;
-        if (progress && (done - reported >= kPageSize || done == bytes.size())) {
-            progress(done, bytes.size());
-            reported = done;
-        }
+        Status restored = sram.end();
+        if (!restored.ok()) return restored;
+        if (finished) return Status{};
     }
-    return Status{};
+    Status status = ProgramDirect(words, next, progress);
+    if (!status.ok() && !loaderStop.empty()) {
+        status.message += " (the SRAM loader had stopped first: " + loaderStop + ")";
+    }
+    return status;
 }
 
 Status Verify(uint32_t address, std::span<const uint8_t> bytes, const Progress& progress) {

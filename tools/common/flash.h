@@ -6,6 +6,16 @@
 // 1 KB pages. Program pads a partial first or last word with 0xFF, so pieces
 // of one word written by separate calls (GDB's vFlashWrite may split them)
 // combine; it skips all-ones words, which would change nothing.
+//
+// With enough words to program and the core halted, Program runs a small
+// loader (flash_loader.h) on the core from the start of SRAM: 4 KB of words
+// per run, one BKPT halt per run. It saves the SRAM it uses, r0-r6, LR, PC,
+// xPSR, MSP, PSP, CONTROL/PRIMASK, DHCSR's C_MASKINTS (set while the loader
+// runs), DEMCR and DFSR, and puts them back on success and failure alike.
+// Where the loader cannot run (no SRAM there, a running core, a controller
+// that does not answer) or stops early (a fault, a stuck controller), the
+// host programs the remaining words itself, one command each; a failure there
+// also names why the loader stopped.
 #pragma once
 
 #include <cstdint>
@@ -60,7 +70,8 @@ struct Status {
 Status Erase(uint32_t address, uint32_t length, const Progress& progress = {});
 // Erases all of flash.
 Status MassErase(const Progress& progress = {});
-// Programs bytes at address (any alignment) into erased flash.
+// Programs bytes at address (any alignment) into erased flash; see above for
+// the loader it runs in SRAM.
 Status Program(uint32_t address, std::span<const uint8_t> bytes, const Progress& progress = {});
 // Reads back in 4 KB blocks; fails with DBG_ERROR at the first byte that differs.
 Status Verify(uint32_t address, std::span<const uint8_t> bytes, const Progress& progress = {});
