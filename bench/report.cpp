@@ -309,14 +309,17 @@ void WriteObservations(std::ostream& out, const Results& results) {
     const Row* flash = FindRow(results, ChipType::Ft2232D, fast, "SWD batched", kFlash);
     if (flash != nullptr) {
         const double words = kFlashWords;
-        out << "- **`cm3probe flash` pays round trips for every word.** `tools/common/flash.cpp` writes "
-               "FMA, FMD and FMC and then polls FMC for every word, so 64 KB (16384 words) costs "
+        out << "- **`cm3probe flash` runs a loader on the target; the model holds it to a word per slice.** "
+               "`tools/common/flash.cpp` copies a loader to SRAM that programs 4 KB of words per run, so 64 KB "
+               "(16384 words) costs "
             << Count(flash->figures.roundTrips) << " round trips (" << Fixed(flash->figures.roundTrips / words, 1)
             << " per word) and " << Seconds(flash->figures.modeledSeconds)
             << " over SWD batched on the FT2232D at 6 MHz, while its bytes need "
-            << Seconds(flash->figures.usbBoundSeconds) << ". Queuing many word programs in one batch (the "
-               "controller takes a word in 50 us, less than a frame), or a loader in SRAM, would make it "
-               "byte-bound.\n";
+            << Seconds(flash->figures.usbBoundSeconds)
+            << ". Most round trips are the host's DHCSR polls while the loader runs: the simulator moves the "
+               "flash controller on once per slice of target time it is given, so a core polling FMC finishes "
+               "at most one word per slice, where the controller's 50 us a word would finish a 4 KB run in "
+               "about 51 ms. On a real target the loader should be bound by the controller.\n";
     }
     if (flash == nullptr) {
         out << "- The tool workloads did not run; see \"Through the tools\".\n";
