@@ -60,17 +60,8 @@ void Report(const char* what, uint32_t workers, const Totals& totals) {
 // Process i alternates the link style so direct and batched traffic meet.
 LinkChoice ProcessLink(bool swd, uint32_t index) { return LinkChoice{swd, index % 2 == 1}; }
 
-class SharedLoadTest : public ::testing::Test {
+class SharedLoadTest : public ServedProbeTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.ready());
-        lock_ = UniqueName("lock");
-    }
-    void TearDown() override {
-        EXPECT_TRUE(server_.running()) << "the server must survive every client";
-        cm3probe::connection::CloseLockForTesting(cm3probe::connection::OpenLock(lock_.c_str()), true);
-    }
-
     // Every process connects first; all start their transfers together.
     std::vector<Outcome> RunProcesses(bool swd, bool bypassLock, bool stopAtFirstFault) {
         int go[2];
@@ -142,9 +133,6 @@ protected:
         (void)DebugClose();
         return results;
     }
-
-    ServerProcess server_;
-    std::string lock_;
 };
 
 std::vector<WorkloadResult> Results(const std::vector<Outcome>& outcomes) {

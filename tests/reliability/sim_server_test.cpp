@@ -144,17 +144,8 @@ UsbStatus StatusOf(const std::optional<RawClient::Answer>& answer) {
     return answer ? answer->header.status : proto::status::kServerUnreachable;
 }
 
-class SimServerTest : public ::testing::Test {
+class SimServerTest : public ServedProbeTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.ready());
-        lock_ = UniqueName("lock");
-    }
-    void TearDown() override {
-        EXPECT_TRUE(server_.running()) << "the server must survive every client";
-        cm3probe::connection::CloseLockForTesting(cm3probe::connection::OpenLock(lock_.c_str()), true);
-    }
-
     // The library in a child process, through the environment, does real work.
     void ExpectALibraryClientWorks() {
         const pid_t child = StartChild([&] {
@@ -167,9 +158,6 @@ protected:
         });
         EXPECT_EQ(WaitChild(child), 0);
     }
-
-    ServerProcess server_;
-    std::string lock_;
 };
 
 struct BadFrame {

@@ -10,7 +10,10 @@
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "cm3probe.h"
+#include "connection/adapter_lock.h"
 #include "usb/sim_socket_protocol.h"
 
 namespace cm3rel {
@@ -117,5 +120,22 @@ struct WorkloadResult {
 // `stopAtFirstFault` and something went wrong.
 WorkloadResult RunWorkload(uint32_t base, uint32_t size, uint32_t operations, uint32_t seed,
                            bool stopAtFirstFault = false);
+
+// One served probe per test and a private lock for its clients; the server
+// must outlive whatever they did.
+class ServedProbeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.ready());
+        lock_ = UniqueName("lock");
+    }
+    void TearDown() override {
+        EXPECT_TRUE(server_.running()) << "the server must survive every client";
+        cm3probe::connection::CloseLockForTesting(cm3probe::connection::OpenLock(lock_.c_str()), true);
+    }
+
+    ServerProcess server_;
+    std::string lock_;
+};
 
 }  // namespace cm3rel
