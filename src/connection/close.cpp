@@ -15,17 +15,20 @@ DebugResult Close() {
     return Locked([]() -> DebugResult {
         // Without initialisation this sends nothing.
         (void)DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord);
+        // Whatever handle exists is closed, whichever transport swdMode names:
+        // a JTAG open that failed after an SWD session leaves its engine handle
+        // behind, and dropping it unclosed would keep the channel claimed.
         uint32_t status = 0;
-        if (g_connection.swdMode == 0) {
-            if (g_connection.jtagHandle != nullptr) {
-                status = adapter::ActiveBackend().jtag->close(g_connection.jtagHandle);
-            }
-        } else if (g_connection.usbHandle != nullptr) {
-            status = SwdLinkClose(g_connection.usbHandle);
+        if (g_connection.jtagHandle != nullptr) {
+            status = adapter::ActiveBackend().jtag->close(g_connection.jtagHandle);
+            if (status == 0) g_connection.jtagHandle = nullptr;
+        }
+        if (g_connection.usbHandle != nullptr) {
+            const uint32_t closed = SwdLinkClose(g_connection.usbHandle);
+            if (closed == 0) g_connection.usbHandle = nullptr;
+            if (status == 0) status = closed;
         }
         if (status != 0) return DBG_ERROR;
-        g_connection.jtagHandle = nullptr;
-        g_connection.usbHandle = nullptr;
         g_connection.initialised = 0;
         return DBG_OK;
     });

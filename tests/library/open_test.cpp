@@ -329,6 +329,22 @@ TEST_F(JtagOpenTest, FailuresBeforeInitialise) {
     }
 }
 
+// A JTAG open whose pin setup fails keeps its engine handle; after an SWD
+// session swdMode still says SWD, and DebugClose must close that handle all
+// the same, never drop it with the channel claimed.
+TEST_F(JtagOpenTest, HandleLeftByAFailedOpenAfterSwdIsClosedByDebugClose) {
+    ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
+    Jtag().pinsStatus = 3;
+    ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 0), DBG_ERROR);
+    ASSERT_NE(g_connection.jtagHandle, nullptr);
+    EXPECT_EQ(g_connection.swdMode, 1u);
+    EXPECT_EQ(Usb().openHandles, 0) << "the SWD link was closed before the JTAG open";
+    ASSERT_EQ(DebugClose(), DBG_OK);
+    EXPECT_EQ(Jtag().callsOf(JtagOp::Close).size(), 1u);
+    EXPECT_EQ(Jtag().openHandles, 0);
+    EXPECT_EQ(g_connection.jtagHandle, nullptr);
+}
+
 class CloseTest : public FakeBackendTest {};
 
 TEST_F(CloseTest, WithoutOpenSucceedsAndClearsInitialised) {
