@@ -84,8 +84,12 @@ DebugResult Validate() {
 
 DebugResult Init(uint32_t batched) {
     if (g_connection.initialised) return DBG_OK;
-    // No link to bring up: DebugOpen has not succeeded.
-    if (g_connection.usbHandle == nullptr && g_connection.jtagHandle == nullptr) return DBG_ERROR;
+    // No link to bring up: DebugOpen has not succeeded. The handle that counts
+    // is the one of the transport the traffic will take: a failed JTAG open
+    // after an SWD session leaves an engine handle while swdMode says SWD.
+    const bool linked = g_connection.swdMode != 0 ? g_connection.usbHandle != nullptr
+                                                  : g_connection.jtagHandle != nullptr;
+    if (!linked) return DBG_ERROR;
     g_connection.coreHalted = 0;
     return Locked([&]() -> DebugResult {
         DebugResult result = PowerUp();

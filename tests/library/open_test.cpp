@@ -330,8 +330,9 @@ TEST_F(JtagOpenTest, FailuresBeforeInitialise) {
 }
 
 // A JTAG open whose pin setup fails keeps its engine handle; after an SWD
-// session swdMode still says SWD, and DebugClose must close that handle all
-// the same, never drop it with the channel claimed.
+// session swdMode still says SWD: DebugInit must not send on the closed SWD
+// link, and DebugClose must close the engine handle, never drop it with the
+// channel claimed.
 TEST_F(JtagOpenTest, HandleLeftByAFailedOpenAfterSwdIsClosedByDebugClose) {
     ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
     Jtag().pinsStatus = 3;
@@ -339,6 +340,10 @@ TEST_F(JtagOpenTest, HandleLeftByAFailedOpenAfterSwdIsClosedByDebugClose) {
     ASSERT_NE(g_connection.jtagHandle, nullptr);
     EXPECT_EQ(g_connection.swdMode, 1u);
     EXPECT_EQ(Usb().openHandles, 0) << "the SWD link was closed before the JTAG open";
+    // Nothing goes out on the closed SWD link either.
+    Usb().calls.clear();
+    EXPECT_EQ(DebugInit(0), DBG_ERROR);
+    EXPECT_TRUE(Usb().calls.empty());
     ASSERT_EQ(DebugClose(), DBG_OK);
     EXPECT_EQ(Jtag().callsOf(JtagOp::Close).size(), 1u);
     EXPECT_EQ(Jtag().openHandles, 0);
