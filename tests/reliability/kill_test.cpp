@@ -160,6 +160,13 @@ protected:
         WorkloadResult sum;
         for (uint32_t i = 0; i < kSurvivors; ++i) {
             WorkloadResult r;
+            // A survivor that never reports is blocked: say so and end it,
+            // rather than wait for ever.
+            pollfd report{results_[i], POLLIN, 0};
+            if (poll(&report, 1, static_cast<int>(kChildDeadlineMs / kSurvivors)) != 1) {
+                ADD_FAILURE() << "survivor " << i << " sent no result within " << kChildDeadlineMs / kSurvivors << " ms";
+                kill(survivors_[i], SIGKILL);
+            }
             EXPECT_EQ(read(results_[i], &r, sizeof r), static_cast<ssize_t>(sizeof r));
             close(results_[i]);
             EXPECT_EQ(WaitChild(survivors_[i]), 0) << "a survivor was blocked or failed";
