@@ -5,14 +5,23 @@
 
 #include "adapter/ftdi_driver.h"
 #include "adapter/mpsse_jtag_engine.h"
-#include "usb/sim_socket_driver.h"
-#include "usb/sim_usb_driver.h"
+#include "adapter/sim_module.h"
 
 namespace cm3probe::adapter {
 namespace {
 
 Backend g_active{};
 Backend g_installed{};
+
+// The simulator's driver for this environment, from the linked copy or the
+// module; null when neither answers with this ABI.
+const UsbDriver* SimDriver() {
+    SimModuleEntry entry = LinkedSimModule();
+    if (entry == nullptr) entry = LoadSimModule(reinterpret_cast<const void*>(&SelectBackend), nullptr);
+    if (entry == nullptr) return nullptr;
+    const SimModuleAnswer answer = entry();
+    return answer.abi == kSimModuleAbi ? answer.driver : nullptr;
+}
 
 }  // namespace
 
@@ -27,9 +36,9 @@ bool SelectBackend() {
         return true;
     }
     if (std::strcmp(choice, kDriverSim) == 0) {
-        const char* socket = std::getenv(cm3sim::kSimSocketEnvironmentVariable);
-        const bool served = socket != nullptr && *socket != '\0';
-        g_active = Backend{served ? &cm3sim::SimSocketUsbDriver() : &cm3sim::SimUsbDriver(), &MpsseJtagEngine()};
+        const UsbDriver* sim = SimDriver();
+        if (sim == nullptr) return false;
+        g_active = Backend{sim, &MpsseJtagEngine()};
         return true;
     }
     return false;

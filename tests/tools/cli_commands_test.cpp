@@ -87,6 +87,15 @@ TEST(Cli, FallsBackToTheSimulatorWhenNoAdapterIsAttached) {
     EXPECT_THAT(outcome.out, HasSubstr("(simulator)"));
 }
 
+// The library answers only DBG_ERROR; the command line finds out why.
+TEST(Cli, ExplainsASimulatorModuleThatWillNotLoad) {
+    ScratchDir dir;
+    const Outcome outcome = RunCli({"--sim", "info"}, "", {{"CM3PROBE_SIM_MODULE", dir.file("gone.so")}});
+    EXPECT_EQ(outcome.exitCode, kTargetFailure) << Describe(outcome);
+    EXPECT_THAT(outcome.err, HasSubstr("the simulator module libcm3probe_sim.so did not load"));
+    EXPECT_THAT(outcome.err, HasSubstr(dir.file("gone.so") + ": cannot open shared object file"));
+}
+
 // A GDB server that cannot listen says so, without --verbose.
 TEST(Cli, GdbServerOnATakenPortSaysWhy) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);

@@ -66,5 +66,19 @@ run(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer_build -G
 run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer_build)
 run(COMMAND ${sim_env} ${WORK_DIR}/consumer_build/consumer EXPECT "IDCODE 0x2BA01477")
 
-# The installed tool finds the installed library by itself.
-run(COMMAND ${sim_env} ${prefix}/bin/cm3probe --sim info EXPECT "IDCODE       0x2BA01477")
+# The installed tool finds the installed library by itself, and the library
+# the simulator module beside it (not the build tree's, its last resort): the
+# dynamic loader's log names the file it maps.
+if(NOT EXISTS ${lib_dir}/libcm3probe_sim.so)
+  message(FATAL_ERROR "not installed beside the library: libcm3probe_sim.so")
+endif()
+execute_process(COMMAND ${sim_env} LD_DEBUG=files ${prefix}/bin/cm3probe --sim info
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
+if(NOT code EQUAL 0 OR NOT out MATCHES "IDCODE       0x2BA01477")
+  message(FATAL_ERROR "installed cm3probe --sim info failed (${code}):\n${out}\n${err}")
+endif()
+string(REGEX MATCH "file=[^\n]*libcm3probe_sim\\.so \\[0\\];  generating link map" mapped "${err}")
+string(FIND "${mapped}" "file=${prefix}/" at)
+if(NOT at EQUAL 0)
+  message(FATAL_ERROR "the installed library mapped another simulator module: ${mapped}")
+endif()

@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
+#include "adapter/sim_module.h"
 #include "adapters.h"
 #include "numbers.h"
 #include "results.h"
@@ -20,8 +22,30 @@ bool EnvironmentSet(const char* name) {
 
 void SetEnvironment(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
 
+// The library answers only DBG_ERROR when the simulator module will not load;
+// repeating its search here finds out why.
+std::string SimModuleHint() {
+    namespace adapter = cm3probe::adapter;
+    const auto trials = std::make_unique<adapter::SimModuleTrials>();
+    if (adapter::LoadSimModule(reinterpret_cast<const void*>(&DebugOpen), trials.get()) != nullptr) return "";
+    std::string hint = std::string("\n  the simulator module ") + adapter::kSimModuleFile + " did not load";
+    for (uint32_t i = 0; i < trials->count; ++i) {
+        const adapter::SimModuleTrial& trial = trials->tried[i];
+        // In the build tree the library's own directory is the build tree.
+        if (i > 0 && std::string_view(trial.path) == trials->tried[i - 1].path) continue;
+        // dlerror() names the file itself.
+        hint += std::string("\n    ") + (trial.failure == adapter::SimModuleFailure::kOtherAbi
+                                              ? trial.path + std::string(": interface version ") +
+                                                    std::to_string(trial.abi) + ", this library needs " +
+                                                    std::to_string(adapter::kSimModuleAbi)
+                                              : std::string(trial.dlerror));
+    }
+    return hint + "\n  install it beside libcm3probe.so, or name it with " + adapter::kSimModuleEnvironmentVariable;
+}
+
 // The simulator hides why it would not open; these are the usual reasons.
 std::string SimulatorHint(const GlobalOptions& options) {
+    if (std::string module = SimModuleHint(); !module.empty()) return module;
     const char* config = std::getenv(env::kSimConfig);
     const std::string path = config != nullptr ? config : "";
     try {
