@@ -67,6 +67,16 @@ constexpr uint32_t kMemManage = 4;
 constexpr uint32_t kBusFault = 5;
 constexpr uint32_t kUsageFault = 6;
 constexpr uint32_t kDebugMonitor = 12;
+// SHCSR's active bit for the handler in IPSR.
+uint32_t ActiveBit(uint32_t ipsr) {
+    switch (ipsr) {
+    case kMemManage: return 1u << 0;
+    case kBusFault: return 1u << 1;
+    case kUsageFault: return 1u << 3;
+    case kDebugMonitor: return 1u << 8;
+    default: return 0;
+    }
+}
 // DWT.
 constexpr uint32_t kCycCntEna = 1;
 constexpr uint32_t kPc = 0b0100;
@@ -205,6 +215,7 @@ TEST_P(CpuFaultFirmwareTest, Behaves) {
     if (c.pcSymbol) {
         EXPECT_EQ(pc(), symbol(c.pcSymbol));
     }
+    EXPECT_EQ(read(reg::kShcsr), c.shcsr | ActiveBit(c.ipsr));
     EXPECT_EQ(read(reg::kCfsr), c.cfsr);
     EXPECT_EQ(read(reg::kHfsr), c.hfsr);
     if (c.cfsr & kBfarValid) {
