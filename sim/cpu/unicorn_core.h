@@ -29,6 +29,7 @@ public:
     void reset() override;
     CoreRunResult run(uint64_t nanoseconds) override;
     CoreRunResult step() override;
+    uint64_t elapsedInRunNs() const override;
     void halted() override;
     bool lockedUp() const override { return lockedUp_; }
     bool sleeping() const override { return sleeping_; }
@@ -116,6 +117,8 @@ private:
     uint64_t carry_ = 0;            // instruction-nanoseconds not yet worth an instruction
     uint64_t debt_ = 0;             // slots an IT block ran past the last budget
     uint64_t transitions_ = 0;      // exception entries and returns in this execute()
+    uint64_t slotsBefore_ = 0;      // slots this execute() used before the current emulate()
+    bool running_ = false;          // inside run(), not step()
 
     // One run of Unicorn.
     bool inEmulation_ = false;
