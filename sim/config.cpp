@@ -163,6 +163,14 @@ std::vector<T> List(const json& value, const std::string& key, Parse parse) {
     return items;
 }
 
+// A fixed-size list of words; a shorter list leaves the remaining defaults.
+template <size_t N>
+void Words(const json& value, const std::string& key, std::array<uint32_t, N>& words) {
+    const json& array = Array(value, key);
+    if (array.size() > N) Fail(key, "at most " + std::to_string(N) + " values");
+    for (size_t i = 0; i < array.size(); ++i) words[i] = U32(array[i], Element(key, i));
+}
+
 template <typename T, typename Parse>
 std::optional<T> Optional(const json& value, const std::string& key, Parse parse) {
     if (value.is_null()) return std::nullopt;
@@ -186,6 +194,14 @@ void Apply(const json& document, SimConfig& c) {
             {"cpuid", u32(c.cpuid)},
             {"device_id0", u32(c.deviceId0)},
             {"device_id1", u32(c.deviceId1)},
+            {"device_capabilities",
+             [&](const json& v, const std::string& k) { Words(v, k, c.deviceCapabilities); }},
+            {"pll_cfg", u32(c.pllCfg)},
+            {"user_dbg", u32(c.userDbg)},
+            {"user_reg", [&](const json& v, const std::string& k) { Words(v, k, c.userReg); }},
+            {"flash_read_enable", [&](const json& v, const std::string& k) { Words(v, k, c.flashReadEnable); }},
+            {"flash_program_enable",
+             [&](const json& v, const std::string& k) { Words(v, k, c.flashProgramEnable); }},
             {"flash", [&](const json& v, const std::string& k) { c.flash = Range(v, k, c.flash); }},
             {"sram", [&](const json& v, const std::string& k) { c.sram = Range(v, k, c.sram); }},
             {"images", [&](const json& v, const std::string& k) { c.images = List<MemoryImage>(v, k, Image); }},

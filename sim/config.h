@@ -3,6 +3,7 @@
 // (CM3PROBE_SIM_CONFIG) over built-in defaults; see sim/README.md.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +47,17 @@ struct SimConfig {
     uint32_t cpuid = 0x412FC230;
     uint32_t deviceId0 = 0x10010101;  // at 0x400FE000
     uint32_t deviceId1 = 0x10A1606E;  // at 0x400FE004
+    // DC1..DC4 at 0x400FE010: the peripherals present. DC0 follows from the
+    // flash and SRAM sizes.
+    std::array<uint32_t, 4> deviceCapabilities{0x001132FF, 0x030F5317, 0x8F0F87FF, 0x5000007F};
+    uint32_t pllCfg = 0x0000C0C1;  // PLLCFG (0x400FE064): set by the part from the crystal
+
+    // Non-volatile registers as last committed: USER_DBG, USER_REG0/1 and
+    // FMPRE0..3 / FMPPE0..3 (one bit per 2 KB block, 1 = enabled).
+    uint32_t userDbg = 0xFFFFFFFE;
+    std::array<uint32_t, 2> userReg{0xFFFFFFFF, 0xFFFFFFFF};
+    std::array<uint32_t, 4> flashReadEnable{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    std::array<uint32_t, 4> flashProgramEnable{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
 
     // Memory
     AddressRange flash{0x00000000, 256 * 1024};

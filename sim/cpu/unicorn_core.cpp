@@ -171,9 +171,17 @@ CoreRunResult UnicornCore::run(uint64_t nanoseconds) {
     budget -= paid;
     if (budget == 0) return {};
     uint64_t slots = 0;
+    running_ = true;
     const CoreRunResult result = execute(budget, slots);
+    running_ = false;
     if (slots > budget) debt_ += slots - budget;
     return result;
+}
+
+uint64_t UnicornCore::elapsedInRunNs() const {
+    if (!running_ || config_.instructionsPerMicrosecond == 0) return 0;
+    const uint64_t slots = slotsBefore_ + (inEmulation_ ? executed_ : 0);
+    return slots * kNanosecondsPerMicrosecond / config_.instructionsPerMicrosecond;
 }
 
 CoreRunResult UnicornCore::step() {
@@ -192,11 +200,13 @@ CoreRunResult UnicornCore::execute(uint64_t budget, uint64_t& slots) {
     transitions_ = 0;
     caught_ = false;
     watch_ = DebugEvent::None;
+    slotsBefore_ = 0;
     while (result.retired + transitions_ < budget) {
         if (!engine_.thumb()) {
             // Execution with EPSR.T clear faults before the instruction.
             raiseFault(Fault::InvalidState, engine_.pc());
         } else {
+            slotsBefore_ = result.retired + transitions_;
             const uc_err error = emulate(budget - result.retired - transitions_);
             if (resetPending_ || clearActivePending_) {
                 result.retired += executed_;

@@ -29,6 +29,7 @@ public:
     void reset() override;
     CoreRunResult run(uint64_t nanoseconds) override;
     CoreRunResult step() override;
+    uint64_t elapsedInRunNs() const override;
     void halted() override;
     bool lockedUp() const override { return lockedUp_; }
     bool sleeping() const override { return sleeping_; }
@@ -128,6 +129,8 @@ private:
     uint64_t transitions_ = 0;      // exception entries and returns in this execute()
     bool caught_ = false;           // a vector catch ends this execute()
     DebugEvent watch_ = DebugEvent::None;  // a DWT match, taken at the next instruction boundary
+    uint64_t slotsBefore_ = 0;      // slots this execute() used before the current emulate()
+    bool running_ = false;          // inside run(), not step()
 
     // One run of Unicorn.
     bool inEmulation_ = false;

@@ -65,6 +65,9 @@ public:
     virtual CoreRunResult run(uint64_t nanoseconds) = 0;
     // Executes exactly one instruction.
     virtual CoreRunResult step() = 0;
+    // How much virtual time the run() in progress has used: when, within the
+    // slice, a bus access made by the running code happens. 0 outside run().
+    virtual uint64_t elapsedInRunNs() const { return 0; }
     // The core entered Debug state (which ends a lockup).
     virtual void halted() = 0;
 

@@ -1,5 +1,6 @@
 #include "target/cortex_m3_target.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -47,8 +48,8 @@ CortexM3Target::CortexM3Target(SimConfig& liveConfig, const CoreFactory& makeCor
       flash_(liveConfig.flash, memory_map::kErasedByte, false),
       sram_(liveConfig.sram, 0, true),
       bitBand_(sram_),
-      deviceId_(liveConfig),
-      flashController_(liveConfig, flash_),
+      systemControl_(liveConfig),
+      flashController_(liveConfig, flash_, systemControl_, [this] { return nowNs_ + core_->elapsedInRunNs(); }),
       itm_(component_ids::kItm),
       tpiu_(component_ids::kTpiu),
       core_(makeCore ? makeCore(liveConfig, bus_, *this)
@@ -62,7 +63,7 @@ CortexM3Target::CortexM3Target(SimConfig& liveConfig, const CoreFactory& makeCor
     if (SramHasBitBand(config_.sram)) {
         Map(bus_, "bit-band alias", {memory_map::kBitBandAliasBase, memory_map::kBitBandAliasSize}, bitBand_);
     }
-    Map(bus_, "device identification", {device_id::kBase, device_id::kBlockSize}, deviceId_);
+    Map(bus_, "system-control block", {system_control::kBase, system_control::kBlockSize}, systemControl_);
     Map(bus_, "flash controller", {flash_ctrl::kBase, flash_ctrl::kBlockSize}, flashController_);
     Map(bus_, "ITM", {itm::kBase, component}, itm_);
     Map(bus_, "DWT", {dwt::kBase, component}, dwt_);
@@ -92,10 +93,20 @@ ApResponse CortexM3Target::apWrite(uint8_t apsel, uint8_t address, uint32_t valu
 
 void CortexM3Target::setDebugPower(bool debugPowered, bool) { ap_.setDebugPower(debugPowered); }
 
+// Time stops at each flash completion, so the flash changes at its moment
+// however the caller slices time; the clock reads nowNs_ as the slice start.
 void CortexM3Target::advance(uint64_t nanoseconds) {
-    nowNs_ += nanoseconds;
-    flashController_.advance(nanoseconds);
-    debug_.advance(nanoseconds);
+    // Zero time still lets the debug logic settle.
+    do {
+        uint64_t slice = nanoseconds;
+        if (const std::optional<uint64_t> due = flashController_.dueNs(); due && nanoseconds > 0) {
+            slice = std::clamp<uint64_t>(*due - std::min(*due, nowNs_), 1, slice);
+        }
+        debug_.advance(slice);
+        nowNs_ += slice;
+        nanoseconds -= slice;
+        flashController_.settle();
+    } while (nanoseconds > 0);
 }
 
 void CortexM3Target::setResetPin(bool asserted) {
@@ -113,7 +124,10 @@ void CortexM3Target::reset(ResetKind kind) {
         dwt_.reset();
         ap_.reset();
     }
-    if (kind != ResetKind::Core) flashController_.reset();
+    if (kind != ResetKind::Core) {
+        flashController_.reset();
+        systemControl_.reset();
+    }
     scs_.reset();
     debug_.reset(kind);
 }

@@ -20,6 +20,7 @@
 #include "target/flash_controller.h"
 #include "target/fpb.h"
 #include "target/memory.h"
+#include "target/system_control.h"
 #include "target/system_control_space.h"
 
 namespace cm3sim {
@@ -104,7 +105,7 @@ private:
     MemoryBlock flash_;
     MemoryBlock sram_;
     BitBandAlias bitBand_;
-    DeviceIdBlock deviceId_;
+    SystemControlBlock systemControl_;
     FlashController flashController_;
     RomTable romTable_;
     Dwt dwt_;

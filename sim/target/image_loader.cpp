@@ -81,9 +81,18 @@ std::vector<ImageSegment> ReadElfImage(const std::string& path) {
         if (phdr.p_offset > fileSize || phdr.p_filesz > fileSize - phdr.p_offset || phdr.p_filesz > phdr.p_memsz) {
             Fail(path, "segment " + std::to_string(i) + " lies outside the file");
         }
-        ImageSegment segment{uint32_t(phdr.p_paddr), std::vector<uint8_t>(phdr.p_memsz, 0)};
-        std::copy_n(raw + phdr.p_offset, phdr.p_filesz, segment.bytes.begin());
-        segments.push_back(std::move(segment));
+        // The file bytes go where the segment is loaded; the zeros past them
+        // (.bss) belong to where it runs, which differs for data copied out of
+        // flash at startup: zero-filling at the load address would overwrite
+        // whatever follows in flash.
+        if (phdr.p_filesz > 0) {
+            segments.push_back({uint32_t(phdr.p_paddr),
+                                std::vector<uint8_t>(raw + phdr.p_offset, raw + phdr.p_offset + phdr.p_filesz)});
+        }
+        if (phdr.p_memsz > phdr.p_filesz) {
+            segments.push_back({uint32_t(phdr.p_vaddr + phdr.p_filesz),
+                                std::vector<uint8_t>(phdr.p_memsz - phdr.p_filesz, 0)});
+        }
     }
     return segments;
 }

@@ -15,8 +15,9 @@ struct ImageSegment {
 bool IsElfFile(const std::string& path);
 // The whole file, to be placed at `address`.
 ImageSegment ReadRawImage(const std::string& path, uint32_t address);
-// Each PT_LOAD segment at its physical address, zero-filled up to its memory
-// size. Throws std::runtime_error for files that are not 32-bit ARM ELF.
+// Each PT_LOAD segment's file bytes at its physical (load) address, and the
+// zeros that fill it up to its memory size at its virtual (run) address.
+// Throws std::runtime_error for files that are not 32-bit ARM ELF.
 std::vector<ImageSegment> ReadElfImage(const std::string& path);
 
 }  // namespace cm3sim

@@ -80,10 +80,4 @@ bool BitBandAlias::write(uint32_t offset, AccessSize, uint32_t value) {
     return true;
 }
 
-BusRead DeviceIdBlock::readRegister(uint32_t wordOffset, uint32_t) {
-    return {wordOffset == device_id::kDid0Offset ? config_.deviceId0 : config_.deviceId1, false};
-}
-
-bool DeviceIdBlock::writeRegister(uint32_t, uint32_t) { return true; }  // read-only, writes ignored
-
 }  // namespace cm3sim

@@ -47,17 +47,4 @@ private:
     MemoryBlock& sram_;
 };
 
-// Read-only identification words, taken live from the configuration.
-class DeviceIdBlock : public WordRegisterDevice {
-public:
-    explicit DeviceIdBlock(const SimConfig& config) : config_(config) {}
-
-protected:
-    BusRead readRegister(uint32_t wordOffset, uint32_t lanes) override;
-    bool writeRegister(uint32_t wordOffset, uint32_t value) override;
-
-private:
-    const SimConfig& config_;
-};
-
 }  // namespace cm3sim

@@ -21,27 +21,89 @@ inline constexpr uint8_t kErasedByte = 0xFF;
 static_assert(kBitBandAliasBase + kBitBandAliasSize == 0x24000000);
 }  // namespace memory_map
 
-// Device identification words of the board.
-namespace device_id {
+// The part's system-control block: identification, capabilities, clocks and
+// the non-volatile registers (user words, flash protection) kept beside them.
+namespace system_control {
 inline constexpr uint32_t kBase = 0x400FE000;
-inline constexpr uint32_t kDid0Offset = 0x0;
-inline constexpr uint32_t kDid1Offset = 0x4;
-inline constexpr uint32_t kBlockSize = 0x8;
-}  // namespace device_id
+inline constexpr uint32_t kBlockSize = 0x1000;
+inline constexpr uint32_t kDid0Offset = 0x000;
+inline constexpr uint32_t kDid1Offset = 0x004;
+inline constexpr uint32_t kDc0Offset = 0x008;
+inline constexpr uint32_t kDc1Offset = 0x010;
+inline constexpr uint32_t kDc2Offset = 0x014;
+inline constexpr uint32_t kDc3Offset = 0x018;
+inline constexpr uint32_t kDc4Offset = 0x01C;
+inline constexpr uint32_t kRccOffset = 0x060;
+inline constexpr uint32_t kPllCfgOffset = 0x064;
+inline constexpr uint32_t kRcc2Offset = 0x070;
+inline constexpr uint32_t kRcgc0Offset = 0x100;  // then RCGC1, RCGC2
+inline constexpr uint32_t kScgc0Offset = 0x110;
+inline constexpr uint32_t kDcgc0Offset = 0x120;
+inline constexpr uint32_t kGatingRegisters = 3;
+inline constexpr uint32_t kFmpreOffset = 0x130;  // aliases FMPRE0
+inline constexpr uint32_t kFmppeOffset = 0x134;  // aliases FMPPE0
+inline constexpr uint32_t kUsecrlOffset = 0x140;
+inline constexpr uint32_t kDslpClkCfgOffset = 0x144;
+inline constexpr uint32_t kUserDbgOffset = 0x1D0;
+inline constexpr uint32_t kUserReg0Offset = 0x1E0;
+inline constexpr uint32_t kUserReg1Offset = 0x1E4;
+inline constexpr uint32_t kFmpre0Offset = 0x200;
+inline constexpr uint32_t kFmppe0Offset = 0x400;
+inline constexpr uint32_t kRegisterStride = 4;
 
-// The board's flash controller.
+// Reset values and writable bits.
+inline constexpr uint32_t kRccReset = 0x078E3AD1;
+inline constexpr uint32_t kRccWritable = 0x0FDE3FF3;
+inline constexpr uint32_t kRcc2Reset = 0x07802810;
+inline constexpr uint32_t kRcc2Writable = 0x9F802870;
+inline constexpr uint32_t kRcgc0Reset = 0x00000040;  // the watchdog's bit
+inline constexpr uint32_t kUsecrlReset = 0x31;
+inline constexpr uint32_t kUsecrlWritable = 0xFF;
+inline constexpr uint32_t kDslpClkCfgReset = 0x07800000;
+inline constexpr uint32_t kDslpClkCfgWritable = 0x1F800070;
+inline constexpr uint32_t kAllBits = 0xFFFFFFFF;
+inline constexpr uint32_t kErasedWord = 0xFFFFFFFF;
+inline constexpr uint32_t kUserDbgErased = 0xFFFFFFFE;  // DBG1 set, DBG0 clear: debug allowed
+inline constexpr uint32_t kNotWritten = 1u << 31;        // NW of USER_DBG and USER_REGn: not yet committed
+
+// DC0: SRAMSZ counts 256-byte units, FLASHSZ 2 KB units, each less one.
+inline constexpr uint32_t kSramUnit = 256;
+inline constexpr uint32_t kFlashUnit = 2048;
+inline constexpr uint32_t kSramSizeShift = 16;
+inline constexpr uint32_t kSizeFieldMask = 0xFFFF;
+
+// Each FMPREn / FMPPEn bit covers one 2 KB block; a register covers 64 KB.
+inline constexpr uint32_t kProtectionBlock = 2048;
+inline constexpr uint32_t kBlocksPerRegister = 32;
+inline constexpr uint32_t kMaxProtectionRegisters = 4;
+
+// FMA values that select what FMC.COMT commits: FMPREn at 2n, FMPPEn at 2n+1.
+inline constexpr uint32_t kCommitUserDbg = 0x75100000;
+inline constexpr uint32_t kCommitUserReg0 = 0x80000000;
+inline constexpr uint32_t kCommitUserReg1 = 0x80000001;
+}  // namespace system_control
+
+// The part's flash controller.
 namespace flash_ctrl {
 inline constexpr uint32_t kBase = 0x400FD000;
 inline constexpr uint32_t kFmaOffset = 0x0;
 inline constexpr uint32_t kFmdOffset = 0x4;
 inline constexpr uint32_t kFmcOffset = 0x8;
-inline constexpr uint32_t kBlockSize = 0xC;
+inline constexpr uint32_t kFcrisOffset = 0xC;
+inline constexpr uint32_t kFcimOffset = 0x10;
+inline constexpr uint32_t kFcmiscOffset = 0x14;
+inline constexpr uint32_t kBlockSize = 0x1000;
 inline constexpr uint32_t kKeyShift = 16;
 inline constexpr uint32_t kWriteKey = 0xA442;
 inline constexpr uint32_t kWrite = 1u << 0;
 inline constexpr uint32_t kErase = 1u << 1;
 inline constexpr uint32_t kMassErase = 1u << 2;
-inline constexpr uint32_t kCommandMask = kWrite | kErase | kMassErase;
+inline constexpr uint32_t kCommit = 1u << 3;
+inline constexpr uint32_t kCommandMask = kWrite | kErase | kMassErase | kCommit;
+// FCRIS, FCIM and FCMISC share these bits.
+inline constexpr uint32_t kAccessInterrupt = 1u << 0;   // program or erase of a protected or absent address
+inline constexpr uint32_t kProgramInterrupt = 1u << 1;  // an operation completed
+inline constexpr uint32_t kInterruptMask = kAccessInterrupt | kProgramInterrupt;
 inline constexpr uint32_t kPageSize = 1024;
 inline constexpr uint32_t Command(uint32_t bits) { return kWriteKey << kKeyShift | bits; }
 }  // namespace flash_ctrl

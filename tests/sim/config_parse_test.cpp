@@ -2,6 +2,7 @@
 // input with a message that names the key.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <string>
 
@@ -23,6 +24,12 @@ void ExpectDefaults(const SimConfig& c) {
     EXPECT_EQ(c.cpuid, 0x412FC230u);
     EXPECT_EQ(c.deviceId0, d.deviceId0);
     EXPECT_EQ(c.deviceId1, d.deviceId1);
+    EXPECT_EQ(c.deviceCapabilities, d.deviceCapabilities);
+    EXPECT_EQ(c.pllCfg, d.pllCfg);
+    EXPECT_EQ(c.userDbg, 0xFFFFFFFEu);
+    EXPECT_EQ(c.userReg, (std::array<uint32_t, 2>{0xFFFFFFFF, 0xFFFFFFFF}));
+    EXPECT_EQ(c.flashReadEnable, (std::array<uint32_t, 4>{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}));
+    EXPECT_EQ(c.flashProgramEnable, c.flashReadEnable);
     EXPECT_EQ(c.flash.base, 0u);
     EXPECT_EQ(c.flash.size, 256u * 1024);
     EXPECT_EQ(c.sram.base, 0x20000000u);
@@ -60,6 +67,13 @@ TEST(ConfigParse, ExampleFileSetsEveryKey) {
     EXPECT_EQ(c.cpuid, 0x411FC231u);
     EXPECT_EQ(c.deviceId0, 1u);
     EXPECT_EQ(c.deviceId1, 2u);
+    EXPECT_EQ(c.deviceCapabilities, (std::array<uint32_t, 4>{3, 4, 5, 6}));
+    EXPECT_EQ(c.pllCfg, 7u);
+    EXPECT_EQ(c.userDbg, 8u);
+    EXPECT_EQ(c.userReg, (std::array<uint32_t, 2>{9, 10}));
+    EXPECT_EQ(c.flashReadEnable, (std::array<uint32_t, 4>{0xF, 0, 0, 0}));
+    EXPECT_EQ(c.flashProgramEnable, (std::array<uint32_t, 4>{0xF0, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}))
+        << "a shorter list keeps the remaining defaults";
     EXPECT_EQ(c.flash.size, 0x20000u);
     EXPECT_EQ(c.sram.size, 0x8000u);
     ASSERT_EQ(c.images.size(), 2u);
@@ -138,6 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{R"({"driver_faults": [{"always": true}]})", "driver_faults[0].op"},
                       BadCase{R"({"sticky_error_at_ahb_access": "seven"})", "sticky_error_at_ahb_access"},
                       BadCase{R"({"read_sensitive_register": {}})", "read_sensitive_register"},
+                      BadCase{R"({"user_reg": [1, 2, 3]})", "user_reg"},
+                      BadCase{R"({"device_capabilities": [1, "x"]})", "device_capabilities[1]"},
                       BadCase{R"([1, 2])", "(top level)"}));
 
 TEST(ConfigParse, MalformedJsonAndMissingFilesAreReported) {

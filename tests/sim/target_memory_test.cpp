@@ -35,7 +35,7 @@ TEST_F(MemoryTest, AddressesOutsideTheMapAnswerWithAnError) {
     const uint32_t unmapped[] = {
         0x00040000,  // past flash
         0x20010000,  // past SRAM
-        0x30000000, 0x40000000, 0x400FD00C, 0x400FE008, 0x60000000, 0xA0000000,
+        0x30000000, 0x40000000, 0x400FD018, 0x400FE00C, 0x60000000, 0xA0000000,
         0xE0003000, 0xE0041000,  // ETM: listed as absent
         0xE00FE000, 0xFFFFFFFC,
     };
@@ -131,6 +131,7 @@ protected:
         uint32_t paddr;
         std::vector<uint8_t> bytes;
         uint32_t memsz;
+        std::optional<uint32_t> vaddr = std::nullopt;  // where it runs, when not where it loads
     };
 
     // An ARM executable written through libelf, one section per segment.
@@ -163,7 +164,8 @@ protected:
         for (size_t i = 0; i < segments.size(); ++i) {
             phdrs[i].p_type = PT_LOAD;
             phdrs[i].p_offset = elf32_getshdr(sections[i])->sh_offset;
-            phdrs[i].p_vaddr = phdrs[i].p_paddr = segments[i].paddr;
+            phdrs[i].p_paddr = segments[i].paddr;
+            phdrs[i].p_vaddr = segments[i].vaddr.value_or(segments[i].paddr);
             phdrs[i].p_filesz = uint32_t(segments[i].bytes.size());
             phdrs[i].p_memsz = segments[i].memsz;
             phdrs[i].p_flags = PF_R;
@@ -201,6 +203,25 @@ TEST_F(ImageTest, ElfSegmentsLandAtTheirPhysicalAddresses) {
     EXPECT_EQ(target.peek32(0), 0x20008000u);
     EXPECT_EQ(target.peek32(4), 0x41u);
     EXPECT_EQ(target.peekBytes(kSramBase + 0x100, 6), (std::vector<uint8_t>{0xAA, 0xBB, 0, 0, 0, 0}));
+}
+
+// Initialised data stored in flash and copied to SRAM at startup, with its
+// .bss in the same segment: the zeros belong in SRAM, not over the flash
+// that follows the stored data.
+TEST_F(ImageTest, ZerosPastTheFileBytesGoWhereTheSegmentRuns) {
+    const std::string path = writeElf({{0x10, {1, 2, 3, 4}, 4},
+                                       {0x8, {5, 6, 7, 8, 9, 10, 11, 12}, 24, kSramBase + 0x200}});
+    config.sram = {kSramBase, 0x1000};
+    CortexM3Target target(config);
+    target.pokeBytes(kSramBase + 0x1F8, std::vector<uint8_t>(48, 0xEE));
+    target.loadImage({path, std::nullopt});
+    EXPECT_EQ(target.peekBytes(0x8, 16), (std::vector<uint8_t>{5, 6, 7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 0xFF, 0xFF,
+                                                               0xFF, 0xFF}));
+    EXPECT_EQ(target.peekBytes(kSramBase + 0x1FC, 32),
+              (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
+                                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                    0xEE, 0xEE, 0xEE, 0xEE}))
+        << "the file bytes are not copied to SRAM; the zeros follow them there";
 }
 
 TEST_F(ImageTest, ImagesThatDoNotFitAreRejected) {

@@ -136,6 +136,30 @@ TEST_P(FlashTest, VerifyNamesTheFirstDifference) {
     EXPECT_NE(status.message.find("0x00001105"), std::string::npos) << status.message;
 }
 
+// The capability word states the configured memories, and a program-protected
+// 2 KB block refuses the loader's and the host's commands alike: flash keeps
+// its contents, the controller's raw status shows the access error, and
+// verification names the first protected byte.
+TEST_P(FlashTest, CapabilitiesAndProtectionAsTheControllerReportsThem) {
+    cm3sim::SimConfig config = QuickFlash();
+    config.flash.size = 128 * 1024;
+    config.sram.size = 32 * 1024;
+    config.flashProgramEnable[0] = ~(1u << 2);  // 0x1000..0x17FF
+    Boot(config);
+    uint32_t dc0 = 0;
+    ASSERT_EQ(DebugReadMem(0x400FE008, &dc0, 4), DBG_OK);
+    EXPECT_EQ(dc0, 0x007F003Fu) << "SRAM in 256-byte units, flash in 2 KB units, each less one";
+    const auto bytes = Pattern(3 * kPageSize, 6);
+    ASSERT_TRUE(cm3tools::flash::Program(0xC00, bytes).ok());
+    uint32_t fcris = 0;
+    ASSERT_EQ(DebugReadMem(0x400FD00C, &fcris, 4), DBG_OK);
+    EXPECT_EQ(fcris & 1u, 1u) << "ARIS";
+    EXPECT_EQ(Flash(0x1000, 2 * kPageSize), std::vector<uint8_t>(2 * kPageSize, kErased));
+    const Status status = cm3tools::flash::Verify(0xC00, bytes);
+    EXPECT_EQ(status.result, DBG_ERROR);
+    EXPECT_EQ(status.address, 0x1000u);
+}
+
 TEST_P(FlashTest, WriteErasesSharedPagesOnceAndReportsProgressToTheEnd) {
     const auto a = Pattern(100, 5);
     const auto b = Pattern(200, 6);
