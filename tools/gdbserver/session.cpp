@@ -105,8 +105,16 @@ void Session::attach() {
     lastSignal_ = signal_number::kTrap;
     uint32_t dhcsr = 0;
     const DebugResult state = target_.coreState(&dhcsr);
-    if (state == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return;
-    if (target_.halt() != DBG_OK) note("could not halt the core for the debugger");
+    const bool halted = state == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0;
+    if (!halted && target_.halt() != DBG_OK) {
+        note("could not halt the core for the debugger");
+        return;
+    }
+    // Locked up (a blank chip is): S_LOCKUP while it ran, or the PC it reads halted there.
+    uint32_t pc = 0;
+    const bool lockedUp = (state == DBG_OK && (dhcsr & dhcsr::kSLockup) != 0) ||
+                          (target_.readRegister(regsel::kPc, &pc) == DBG_OK && pc == kLockupPc);
+    if (lockedUp) lastSignal_ = signal_number::kSegv;
 }
 
 void Session::release() {
@@ -357,14 +365,35 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
     if (target_.coreState(&dhcsr) != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
     if (step) {
         const DebugResult result = target_.step();
-        if (result == DBG_NOT_HALTED) return {{std::string(error_reply::kNotHalted)}};
-        if (result != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+        if (result != DBG_OK) return settleAfterFailedRun(result);
         lastSignal_ = signal_number::kTrap;
         return {{stopReply(lastSignal_)}};
     }
-    if (target_.resume() != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+    const DebugResult result = target_.resume();
+    if (result != DBG_OK) return settleAfterFailedRun(result);
     running_ = true;
     return {{}, After::WaitForStop};
+}
+
+Session::Response Session::settleAfterFailedRun(DebugResult failure) {
+    // A core that locks up at once never retires the instruction the library
+    // waits for, yet it runs: GDB gets its stop once the poll sees it.
+    uint32_t dhcsr = 0;
+    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) == 0) {
+        running_ = true;
+        return {{}, After::WaitForStop};
+    }
+    return {{std::string(failure == DBG_NOT_HALTED ? error_reply::kNotHalted : error_reply::kTargetFailed)}};
+}
+
+std::optional<std::string> Session::haltLockedUp() {
+    if (target_.halt() != DBG_OK) {
+        note("the core locked up and would not halt");
+        return std::nullopt;
+    }
+    running_ = false;
+    lastSignal_ = signal_number::kSegv;
+    return stopReply(lastSignal_);
 }
 
 Session::Response Session::resumeAction(std::string_view args, bool step) {
@@ -400,7 +429,11 @@ Session::Response Session::vCont(std::string_view actions) {
 std::optional<std::string> Session::pollStop() {
     if (!running_) return std::nullopt;
     uint32_t dhcsr = 0;
-    if (target_.coreState(&dhcsr) != DBG_OK || (dhcsr & dhcsr::kSHalt) == 0) return std::nullopt;
+    if (target_.coreState(&dhcsr) != DBG_OK) return std::nullopt;
+    if ((dhcsr & dhcsr::kSHalt) == 0) {
+        if ((dhcsr & dhcsr::kSLockup) != 0) return haltLockedUp();
+        return std::nullopt;
+    }
     running_ = false;
     lastSignal_ = signal_number::kTrap;
     return stopReply(lastSignal_);
@@ -409,7 +442,7 @@ std::optional<std::string> Session::pollStop() {
 std::optional<std::string> Session::interrupt() {
     if (!running_) return std::nullopt;
     uint32_t dhcsr = 0;
-    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return pollStop();
+    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) return pollStop();
     if (target_.halt() != DBG_OK) {
         note("the interrupt could not halt the core");
         return std::nullopt;
@@ -614,13 +647,16 @@ Session::Response Session::monitor(std::string_view hexCommand) {
         "  reset hardware  pulse the reset line\n"
         "  halt            halt the core\n";
     if (command == "help") return done(help, true);
-    return {{Output("unknown monitor command '" + command + "'\n" + help), std::string(error_reply::kMalformed)}};
+    // Not an error: a script written for another server goes on.
+    return done("unknown monitor command '" + command + "'\n" + help, true);
 }
 
 Session::Response Session::detach() {
     const bool removed = removeAllBreakpoints() == DBG_OK;
     uint32_t dhcsr = 0;
-    const bool resumed = target_.coreState(&dhcsr) == DBG_OK && target_.resume() == DBG_OK;
+    bool resumed = target_.coreState(&dhcsr) == DBG_OK && target_.resume() == DBG_OK;
+    // A core that locked up at once runs all the same, as detach promised.
+    if (!resumed) resumed = target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) == 0;
     if (!removed || !resumed) note("detach: the target may still be halted or hold breakpoints");
     running_ = false;
     return {{std::string(removed && resumed ? kOk : error_reply::kTargetFailed)}, After::Close};

@@ -24,6 +24,7 @@ inline constexpr uint32_t kBlockSize = 4096;
 namespace signal_number {
 inline constexpr uint8_t kInterrupt = 2;  // SIGINT: stopped by the interrupt byte
 inline constexpr uint8_t kTrap = 5;       // SIGTRAP: breakpoint, step, or halted for the debugger
+inline constexpr uint8_t kSegv = 11;      // SIGSEGV: the core locked up (a fault it could not take)
 }  // namespace signal_number
 
 // Error replies.
@@ -70,6 +71,12 @@ private:
     using Reply = std::string;
 
     Reply stopReply(uint8_t signal) const;
+    // The stop reply for a core found running after a resume or step failed,
+    // or nothing when it is halted (the failure is then the reply).
+    Response settleAfterFailedRun(DebugResult failure);
+    // Halts a core found locked up; the SIGSEGV stop reply, or nothing when it
+    // would not halt.
+    std::optional<std::string> haltLockedUp();
     Reply readRegisters();
     Reply writeRegisters(std::string_view hex);
     Reply readRegister(std::string_view args);
