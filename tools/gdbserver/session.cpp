@@ -30,7 +30,36 @@ inline constexpr uint16_t kByteMask = 0xFF;
 namespace breakpoint_type {
 inline constexpr uint32_t kSoftware = 0;
 inline constexpr uint32_t kHardware = 1;
+inline constexpr uint32_t kWriteWatchpoint = 2;
+inline constexpr uint32_t kReadWatchpoint = 3;
+inline constexpr uint32_t kAccessWatchpoint = 4;
 }  // namespace breakpoint_type
+
+std::optional<WatchKind> WatchpointKind(uint32_t type) {
+    switch (type) {
+    case breakpoint_type::kWriteWatchpoint: return WatchKind::kWrite;
+    case breakpoint_type::kReadWatchpoint: return WatchKind::kRead;
+    case breakpoint_type::kAccessWatchpoint: return WatchKind::kAccess;
+    default: return std::nullopt;
+    }
+}
+
+// The stop reply's reason for a watchpoint, as GDB names the kinds.
+std::string_view StopReason(WatchKind kind) {
+    switch (kind) {
+    case WatchKind::kWrite: return "watch";
+    case WatchKind::kRead: return "rwatch";
+    case WatchKind::kAccess: return "awatch";
+    }
+    return "watch";
+}
+
+DebugResult ReadTargetWord(void* target, uint32_t address, uint32_t* value) {
+    return static_cast<Target*>(target)->readWord(address, value);
+}
+DebugResult WriteTargetWord(void* target, uint32_t address, uint32_t value) {
+    return static_cast<Target*>(target)->writeWord(address, value);
+}
 
 inline constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 inline constexpr size_t kHexDigitsPerByte = 2;
@@ -92,12 +121,32 @@ bool ThreadMatches(std::string_view tid) {
 
 }  // namespace
 
+Session::Session(Target& target, std::ostream* log)
+    : target_(target), log_(log), watchpoints_(WordBus{ReadTargetWord, WriteTargetWord, &target}) {}
+
 void Session::note(std::string_view text) const {
     if (log_ != nullptr) *log_ << "gdbserver: " << text << std::endl;
 }
 
 Session::Reply Session::stopReply(uint8_t signal) const {
     return "T" + RegisterHex(signal, sizeof(signal)) + "thread:" + std::string(kThreadId) + ";";
+}
+
+Session::Reply Session::haltedReply() {
+    lastSignal_ = signal_number::kTrap;
+    if (watchpoints_.empty()) return stopReply(lastSignal_);
+    uint32_t status = 0;
+    if (target_.readWord(dfsr::kAddress, &status) != DBG_OK || (status & dfsr::kDwtTrap) == 0) {
+        return stopReply(lastSignal_);
+    }
+    // Write ones to clear; left set, the next stop would only ask the comparators again.
+    (void)target_.writeWord(dfsr::kAddress, status & dfsr::kAll);
+    DebugResult result = DBG_OK;
+    const auto hit = watchpoints_.matched(result);
+    if (result != DBG_OK) note("could not read every DWT comparator after a watchpoint halt");
+    if (!hit) return stopReply(lastSignal_);
+    return "T" + RegisterHex(lastSignal_, sizeof(lastSignal_)) + std::string(StopReason(hit->kind)) + ":" +
+           HexText(hit->address) + ";thread:" + std::string(kThreadId) + ";";
 }
 
 void Session::attach() {
@@ -366,8 +415,7 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
     if (step) {
         const DebugResult result = target_.step();
         if (result != DBG_OK) return settleAfterFailedRun(result);
-        lastSignal_ = signal_number::kTrap;
-        return {{stopReply(lastSignal_)}};
+        return {{haltedReply()}};
     }
     const DebugResult result = target_.resume();
     if (result != DBG_OK) return settleAfterFailedRun(result);
@@ -435,8 +483,7 @@ std::optional<std::string> Session::pollStop() {
         return std::nullopt;
     }
     running_ = false;
-    lastSignal_ = signal_number::kTrap;
-    return stopReply(lastSignal_);
+    return haltedReply();
 }
 
 std::optional<std::string> Session::interrupt() {
@@ -458,8 +505,15 @@ Session::Reply Session::insertBreakpoint(std::string_view args) {
     const size_t comma = args.find(',');
     const auto type = ParseHex32(args.substr(0, comma));
     if (!type) return std::string(error_reply::kMalformed);
-    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto watch = WatchpointKind(*type);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware && !watch) {
+        return std::string(kEmpty);
+    }
     const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
+    if (watch) {
+        if (!where) return std::string(error_reply::kMalformed);
+        return insertWatchpoint(*watch, where->first, where->second);
+    }
     if (!where || where->first % thumb::kHalfword != 0) return std::string(error_reply::kMalformed);
     const uint32_t address = where->first;
     if (breakpoints_.contains(address)) return std::string(kOk);
@@ -491,6 +545,14 @@ Session::Reply Session::insertBreakpoint(std::string_view args) {
     return std::string(kOk);
 }
 
+Session::Reply Session::insertWatchpoint(WatchKind kind, uint32_t address, uint32_t length) {
+    const Watchpoints::Status status = watchpoints_.add(kind, address, length);
+    if (status.ok()) return std::string(kOk);
+    note(status.message);
+    // GDB takes "E." and text as an error like "Enn".
+    return "E." + status.message;
+}
+
 DebugResult Session::remove(uint32_t address, const Breakpoint& breakpoint) {
     if (breakpoint.hardware) return target_.clearBreakpoint(address);
     const std::array<uint8_t, thumb::kHalfword> original{
@@ -503,9 +565,16 @@ Session::Reply Session::removeBreakpoint(std::string_view args) {
     const size_t comma = args.find(',');
     const auto type = ParseHex32(args.substr(0, comma));
     if (!type) return std::string(error_reply::kMalformed);
-    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto watch = WatchpointKind(*type);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware && !watch) {
+        return std::string(kEmpty);
+    }
     const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
     if (!where) return std::string(error_reply::kMalformed);
+    if (watch) {
+        const bool removed = watchpoints_.remove(*watch, where->first, where->second) == DBG_OK;
+        return std::string(removed ? kOk : error_reply::kTargetFailed);
+    }
     const auto found = breakpoints_.find(where->first);
     if (found == breakpoints_.end()) return std::string(kOk);
     if (remove(found->first, found->second) != DBG_OK) return std::string(error_reply::kTargetFailed);
@@ -520,7 +589,8 @@ DebugResult Session::removeAllBreakpoints() {
         if (first == DBG_OK) first = result;
     }
     breakpoints_.clear();
-    return first;
+    const DebugResult watches = watchpoints_.removeAll();
+    return first == DBG_OK ? watches : first;
 }
 
 // --- target description and memory map --------------------------------------

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/watchpoints.h"
 #include "target.h"
 
 namespace cm3tools::gdb {
@@ -47,7 +48,7 @@ public:
         After after = After::Nothing;
     };
 
-    Session(Target& target, std::ostream* log) : target_(target), log_(log) {}
+    Session(Target& target, std::ostream* log);
 
     // A client arrived: the core is halted for it.
     void attach();
@@ -71,6 +72,10 @@ private:
     using Reply = std::string;
 
     Reply stopReply(uint8_t signal) const;
+    // The core halted by itself (a breakpoint, a step, a watchpoint): SIGTRAP,
+    // naming the watchpoint and its data address when one fired.
+    Reply haltedReply();
+    Reply insertWatchpoint(WatchKind kind, uint32_t address, uint32_t length);
     // The stop reply for a core found running after a resume or step failed,
     // or nothing when it is halted (the failure is then the reply).
     Response settleAfterFailedRun(DebugResult failure);
@@ -112,6 +117,7 @@ private:
     bool noAck_ = false;
     uint8_t lastSignal_ = signal_number::kTrap;
     std::map<uint32_t, Breakpoint> breakpoints_;
+    Watchpoints watchpoints_;
     // vFlashWrite pieces since the last vFlashDone, verified there.
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> flashWritten_;
 };
