@@ -31,20 +31,8 @@ inline constexpr uint32_t kImplementedMask = special_regs::kBasePriMask;  // thr
 inline constexpr uint32_t kByteMask = 0xFF;
 }  // namespace exception_priority
 
-// System handler priority registers: one byte per exception from MemManage on.
-namespace shpr {
-inline constexpr uint32_t kAddress = 0xE000ED18;
-inline constexpr uint32_t kFirstException = exception_number::kMemManage;
-inline constexpr uint32_t ByteAddress(uint32_t exception) { return kAddress + (exception - kFirstException); }
-static_assert(ByteAddress(exception_number::kSvCall) == 0xE000ED1F);
-}  // namespace shpr
-
-namespace shcsr {
-inline constexpr uint32_t kAddress = 0xE000ED24;
-inline constexpr uint32_t kMemFaultEna = 1u << 16;
-inline constexpr uint32_t kBusFaultEna = 1u << 17;
-inline constexpr uint32_t kUsgFaultEna = 1u << 18;
-}  // namespace shcsr
+static_assert(shpr::kFirstException == exception_number::kMemManage);
+static_assert(shpr::ByteAddress(exception_number::kSvCall) == 0xE000ED1F);
 
 namespace aircr_fields {
 inline constexpr uint32_t kPriGroupShift = 8;
@@ -121,6 +109,23 @@ inline constexpr uint32_t kHintYield = 1;
 inline constexpr uint32_t kHintWfe = 2;
 inline constexpr uint32_t kHintWfi = 3;
 inline constexpr uint32_t kWideBytes = 4;
+// Accesses ARMv7-M always checks for alignment, whatever CCR.UNALIGN_TRP:
+// LDM, STM, PUSH, POP and the 32-bit load/store multiple, dual and exclusive
+// group (first halfword 1110 100x).
+inline constexpr uint16_t kMultipleMask = 0xF000;
+inline constexpr uint16_t kMultiple = 0xC000;
+inline constexpr uint16_t kPushPopMask = 0xF600;
+inline constexpr uint16_t kPushPop = 0xB400;
+inline constexpr uint16_t kWideMultipleMask = 0xFE00;
+inline constexpr uint16_t kWideMultiple = 0xE800;
+inline constexpr uint32_t kWordBytes = 4;
+constexpr bool ChecksAlignment(uint16_t first) {
+    return (first & kMultipleMask) == kMultiple || (first & kPushPopMask) == kPushPop ||
+           (first & kWideMultipleMask) == kWideMultiple;
+}
+static_assert(ChecksAlignment(0xB500) && ChecksAlignment(0xBD00) && ChecksAlignment(0xC90C) &&
+              ChecksAlignment(0xE891) && ChecksAlignment(0xE9D0) && !ChecksAlignment(0xB080) &&
+              !ChecksAlignment(0x6841));
 }  // namespace thumb
 
 // QEMU's exception numbers, which Unicorn hands to its interrupt hook.
@@ -135,6 +140,13 @@ inline constexpr uint32_t kNoCoprocessor = 17;
 inline constexpr uint32_t kInvalidState = 18;
 inline constexpr uint32_t kUnaligned = 22;
 }  // namespace unicorn_exception
+
+// Regions of the ARMv7-M default memory map that never execute.
+namespace default_map {
+inline constexpr uint32_t kPeripheralBase = 0x40000000;
+inline constexpr uint32_t kPeripheralEnd = 0x60000000;
+inline constexpr uint32_t kDeviceBase = 0xA0000000;  // device and system regions up to the top
+}  // namespace default_map
 
 namespace address_space {
 inline constexpr uint64_t kEnd = uint64_t{1} << 32;

@@ -34,32 +34,42 @@ constexpr std::array<int, exception_frame::kLr + 1> kFrameRegisters = {
 static_assert(exception_frame::kR12 == exception_frame::kArgumentRegisters);
 
 // The exception a fault is taken as when its handler is enabled, the enable
-// bit in SHCSR, and the DEMCR vector catch that halts on it.
+// bit in SHCSR, the DEMCR vector catch that halts on it, and the CFSR bit it
+// sets.
 struct FaultRoute {
     uint32_t exception;
     uint32_t enable;
     uint32_t vectorCatch;
+    uint32_t status;
 };
 
 FaultRoute RouteOf(UnicornCore::Fault fault) {
     using Fault = UnicornCore::Fault;
+    constexpr uint32_t kUsage = exception_number::kUsageFault;
+    constexpr uint32_t kBus = exception_number::kBusFault;
     switch (fault) {
-    case Fault::UndefinedInstruction:
-    case Fault::InvalidState:
-        return {exception_number::kUsageFault, shcsr::kUsgFaultEna, demcr::kVcStatErr};
-    case Fault::InvalidExceptionReturn:
-        return {exception_number::kUsageFault, shcsr::kUsgFaultEna, demcr::kVcIntErr};
-    case Fault::NoCoprocessor: return {exception_number::kUsageFault, shcsr::kUsgFaultEna, demcr::kVcNoCpErr};
-    case Fault::Unaligned: return {exception_number::kUsageFault, shcsr::kUsgFaultEna, demcr::kVcChkErr};
-    case Fault::InstructionBus:
-    case Fault::DataBus:
-        return {exception_number::kBusFault, shcsr::kBusFaultEna, demcr::kVcBusErr};
-    case Fault::Stacking:
-    case Fault::Unstacking:
-        return {exception_number::kBusFault, shcsr::kBusFaultEna, demcr::kVcIntErr};
+    case Fault::UndefinedInstruction: return {kUsage, shcsr::kUsgFaultEna, demcr::kVcStatErr, cfsr::kUndefInstr};
+    case Fault::InvalidState: return {kUsage, shcsr::kUsgFaultEna, demcr::kVcStatErr, cfsr::kInvState};
+    case Fault::InvalidExceptionReturn: return {kUsage, shcsr::kUsgFaultEna, demcr::kVcIntErr, cfsr::kInvPc};
+    case Fault::NoCoprocessor: return {kUsage, shcsr::kUsgFaultEna, demcr::kVcNoCpErr, cfsr::kNoCp};
+    case Fault::Unaligned: return {kUsage, shcsr::kUsgFaultEna, demcr::kVcChkErr, cfsr::kUnaligned};
+    case Fault::InstructionBus: return {kBus, shcsr::kBusFaultEna, demcr::kVcBusErr, cfsr::kIbusErr};
+    case Fault::DataBus: return {kBus, shcsr::kBusFaultEna, demcr::kVcBusErr, cfsr::kPreciseErr};
+    case Fault::Stacking: return {kBus, shcsr::kBusFaultEna, demcr::kVcIntErr, cfsr::kStkErr};
+    case Fault::Unstacking: return {kBus, shcsr::kBusFaultEna, demcr::kVcIntErr, cfsr::kUnstkErr};
+    case Fault::ExecuteNever:
+        return {exception_number::kMemManage, shcsr::kMemFaultEna, demcr::kVcMmErr, cfsr::kIaccViol};
+    case Fault::SupervisorCall:
     case Fault::Breakpoint: break;
     }
-    return {exception_number::kHardFault, kAlwaysEnabled, demcr::kVcHardErr};
+    return {exception_number::kHardFault, kAlwaysEnabled, demcr::kVcHardErr, 0};
+}
+
+// With no MPU the default memory map decides: the peripheral, device and
+// system regions never execute.
+bool ExecuteNever(uint32_t address) {
+    return (address >= default_map::kPeripheralBase && address < default_map::kPeripheralEnd) ||
+           address >= default_map::kDeviceBase;
 }
 
 bool IsExcReturn(uint32_t value) {
@@ -180,6 +190,8 @@ CoreRunResult UnicornCore::execute(uint64_t budget, uint64_t& slots) {
     haltSignalled_ = false;
     stopAtBoundary_ = false;
     transitions_ = 0;
+    caught_ = false;
+    watch_ = DebugEvent::None;
     while (result.retired + transitions_ < budget) {
         if (!engine_.thumb()) {
             // Execution with EPSR.T clear faults before the instruction.
@@ -199,6 +211,11 @@ CoreRunResult UnicornCore::execute(uint64_t budget, uint64_t& slots) {
             result.stop = CoreStop::Lockup;
             break;
         }
+        if (caught_) {
+            result.stop = CoreStop::VectorCatch;
+            break;
+        }
+        if (watch_ != DebugEvent::None) takeWatch(result);
         if (sleeping_ || haltSignalled_ || result.stop != CoreStop::Budget) break;
     }
     slots = result.retired + transitions_;
@@ -241,9 +258,10 @@ void UnicornCore::dispatch(uc_err error, CoreRunResult& result) {
             return;
         case Stop::Kind::BusError:
             abandon(stop.pc);
-            raiseFault(Fault::DataBus, stop.pc);
+            raiseFault(Fault::DataBus, stop.pc, stop.detail);
             return;
         case Stop::Kind::StaleCode: return;  // runs again from fresh code
+        case Stop::Kind::Watchpoint: return;  // taken by execute()
         case Stop::Kind::Interrupt: break;
         }
         switch (stop.detail) {
@@ -255,7 +273,7 @@ void UnicornCore::dispatch(uc_err error, CoreRunResult& result) {
             if (engine_.ipsr() != exception_number::kThreadMode && stop.pc >= exc_return::kMinimum) {
                 returnFromException(stop.pc | kThumbBit);
             } else {
-                raiseFault(Fault::InstructionBus, stop.pc);
+                fetchFault(stop.pc);
             }
             return;
         case unicorn_exception::kBreakpoint:
@@ -283,7 +301,7 @@ void UnicornCore::dispatch(uc_err error, CoreRunResult& result) {
     case UC_ERR_OK: return;
     case UC_ERR_FETCH_UNMAPPED:
     case UC_ERR_FETCH_PROT:
-    case UC_ERR_FETCH_UNALIGNED: raiseFault(Fault::InstructionBus, pc); return;
+    case UC_ERR_FETCH_UNALIGNED: fetchFault(pc); return;
     case UC_ERR_READ_UNMAPPED:
     case UC_ERR_WRITE_UNMAPPED:
     case UC_ERR_READ_PROT:
@@ -340,9 +358,17 @@ void UnicornCore::onInstruction(uint32_t address, uint32_t size) {
     // Unicorn cannot stop inside an IT block: the block runs to its end.
     if (itRemaining_ > 0) {
         checkCode(address, size);
+        checksAlignment_ = thumb::ChecksAlignment(shadow_.halfword(address).value_or(0));
+        noteWatch(hooks_.watchInstruction(address));
         --itRemaining_;
         lastInstruction_ = address;
         ++executed_;
+        return;
+    }
+    // A DWT match is taken once the instruction that made it has completed.
+    if (watch_ != DebugEvent::None) {
+        stop_ = Stop{Stop::Kind::Watchpoint, address};
+        engine_.stop();
         return;
     }
     if (stopAtBoundary_ || executed_ >= budget_) {
@@ -384,6 +410,8 @@ void UnicornCore::onInstruction(uint32_t address, uint32_t size) {
             hint_ = Hint{*hint, address + size};
         }
     }
+    checksAlignment_ = thumb::ChecksAlignment(shadow_.halfword(address).value_or(0));
+    noteWatch(hooks_.watchInstruction(address));
     lastInstruction_ = address;
     ++executed_;
 }
@@ -395,37 +423,78 @@ void UnicornCore::onInterrupt(uint32_t number) {
 
 // Stopping from a memory callback abandons the instruction with PC on it:
 // a bus error is a precise fault.
-void UnicornCore::busError() {
-    if (!stop_) stop_ = Stop{Stop::Kind::BusError, lastInstruction_.value_or(engine_.pc())};
+void UnicornCore::busError(uint32_t address) {
+    if (!stop_) stop_ = Stop{Stop::Kind::BusError, lastInstruction_.value_or(engine_.pc()), address};
     engine_.stop();
 }
 
+// Unicorn lets these instructions make unaligned accesses: the core faults
+// them as ARMv7-M does, before the access.
+bool UnicornCore::misaligned(uint32_t address, uint32_t size) {
+    if (!checksAlignment_ || address % std::min(size, thumb::kWordBytes) == 0) return false;
+    if (!stop_) {
+        stop_ = Stop{Stop::Kind::Interrupt, lastInstruction_.value_or(engine_.pc()), unicorn_exception::kUnaligned};
+    }
+    engine_.stop();
+    return true;
+}
+
+// The first match of an instruction wins; the core takes it at the next boundary.
+void UnicornCore::noteWatch(DebugEvent event) {
+    if (watch_ == DebugEvent::None) watch_ = event;
+}
+
+void UnicornCore::takeWatch(CoreRunResult& result) {
+    const DebugEvent event = watch_;
+    watch_ = DebugEvent::None;
+    if (event == DebugEvent::Halt) {
+        result.stop = CoreStop::Watchpoint;
+    } else if (priorityOf(exception_number::kDebugMonitor) < executionPriority()) {
+        // The return address is the next instruction: a watchpoint is asynchronous.
+        enterException(exception_number::kDebugMonitor, engine_.pc(), kNoVectorCatch);
+    }
+}
+
+void UnicornCore::fetchFault(uint32_t address) {
+    raiseFault(ExecuteNever(address) ? Fault::ExecuteNever : Fault::InstructionBus, address);
+}
+
 void UnicornCore::onRamRead(uint32_t address, uint32_t size) {
-    if (stop_) return;
-    if (!shadow_.pull(address, size)) busError();
+    if (stop_ || misaligned(address, size)) return;
+    if (!shadow_.pull(address, size)) {
+        busError(address);
+        return;
+    }
+    noteWatch(hooks_.watchData(address, size, false));
 }
 
 void UnicornCore::onRamWrite(uint32_t address, uint32_t size, uint64_t value) {
-    if (stop_) return;
-    if (!shadow_.push(address, size, value)) busError();
+    if (stop_ || misaligned(address, size)) return;
+    if (!shadow_.push(address, size, value)) {
+        busError(address);
+        return;
+    }
+    noteWatch(hooks_.watchData(address, size, true));
 }
 
 uint64_t UnicornCore::onBusRead(uint32_t address, uint32_t size) {
-    if (stop_) return 0;
+    if (stop_ || misaligned(address, size)) return 0;
     const std::optional<uint64_t> value = ReadBus(bus_, address, size);
     if (!value) {
-        busError();
+        busError(address);
         return 0;
     }
+    noteWatch(hooks_.watchData(address, size, false));
     return *value;
 }
 
 void UnicornCore::onBusWrite(uint32_t address, uint32_t size, uint64_t value) {
-    if (stop_) return;
+    if (stop_ || misaligned(address, size)) return;
     if (!WriteBus(bus_, address, size, value)) {
-        busError();
+        busError(address);
         return;
     }
+    noteWatch(hooks_.watchData(address, size, true));
     // A reset the core asks for through AIRCR: nothing runs past the store.
     const auto word = static_cast<uint32_t>(value);
     if (address == aircr::kAddress && (word >> aircr::kKeyShift) == aircr::kVectKey &&
@@ -492,6 +561,10 @@ void UnicornCore::clearActiveExceptions() {
     engine_.setIpsr(exception_number::kThreadMode);
 }
 
+bool UnicornCore::exceptionActive(uint32_t exception) const {
+    return std::find(active_.begin(), active_.end(), exception) != active_.end();
+}
+
 bool UnicornCore::haltingDebugEnabled() {
     // The low byte only: a read of the top byte would clear DHCSR's sticky bits.
     const BusRead control = bus_.read(dhcsr::kAddress, AccessSize::Byte);
@@ -499,16 +572,10 @@ bool UnicornCore::haltingDebugEnabled() {
 }
 
 // A vector catch halts the core on the first instruction of the handler.
-bool UnicornCore::debuggerHalts(uint32_t vectorCatch) {
-    if (vectorCatch == kNoVectorCatch) return false;
-    const BusRead control = bus_.read(dhcsr::kAddress, AccessSize::Byte);
-    if (control.error || !(control.value & dhcsr::kCDebugEn)) return false;
+void UnicornCore::catchVector(uint32_t vectorCatch) {
+    if (vectorCatch == kNoVectorCatch || !haltingDebugEnabled()) return;
     const BusRead catches = bus_.read(demcr::kAddress, AccessSize::Word);
-    if (catches.error || !(catches.value & vectorCatch)) return false;
-    // Core has no stop reason for a vector catch: the core requests the halt
-    // through DHCSR, as a halt request (DFSR.HALTED).
-    bus_.write(dhcsr::kAddress, AccessSize::Word, dhcsr::Write((control.value & dhcsr::kControlMask) | dhcsr::kCHalt));
-    return true;
+    if (!catches.error && (catches.value & vectorCatch) != 0) caught_ = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -543,22 +610,27 @@ int32_t UnicornCore::executionPriority() {
 }
 
 // Configurable faults are taken as themselves when SHCSR enables them and
-// their priority allows, else they escalate to HardFault; a fault HardFault
-// cannot take locks the core up.
-void UnicornCore::raiseFault(Fault fault, uint32_t returnAddress) {
+// their priority allows, else they escalate to HardFault (HFSR.FORCED); a
+// fault HardFault cannot take locks the core up.
+void UnicornCore::raiseFault(Fault fault, uint32_t returnAddress, std::optional<uint32_t> faultAddress, bool stack) {
     const FaultRoute route = RouteOf(fault);
+    FaultRecord record{route.status, 0, faultAddress};
     const int32_t current = executionPriority();
     if (route.enable != kAlwaysEnabled) {
         const BusRead enables = bus_.read(shcsr::kAddress, AccessSize::Word);
         if (!enables.error && (enables.value & route.enable) != 0 && priorityOf(route.exception) < current) {
-            enterException(route.exception, returnAddress, route.vectorCatch);
+            hooks_.recordFault(record);
+            enterException(route.exception, returnAddress, route.vectorCatch, stack);
             return;
         }
     }
     if (exception_priority::kHardFault < current) {
-        enterException(exception_number::kHardFault, returnAddress, demcr::kVcHardErr);
+        record.hfsr = fault == Fault::Breakpoint ? hfsr::kDebugEvt : hfsr::kForced;
+        hooks_.recordFault(record);
+        enterException(exception_number::kHardFault, returnAddress, demcr::kVcHardErr, stack);
         return;
     }
+    hooks_.recordFault(record);
     lockUp();
 }
 
@@ -566,7 +638,7 @@ void UnicornCore::raiseSupervisorCall(uint32_t returnAddress) {
     if (priorityOf(exception_number::kSvCall) < executionPriority()) {
         enterException(exception_number::kSvCall, returnAddress, kNoVectorCatch);
     } else {
-        raiseFault(Fault::Breakpoint, returnAddress);  // escalates as any synchronous exception
+        raiseFault(Fault::SupervisorCall, returnAddress);  // escalates as any synchronous exception
     }
 }
 
@@ -598,14 +670,16 @@ bool UnicornCore::pushFrame(uint32_t returnAddress, uint32_t& frame) {
     return true;
 }
 
-void UnicornCore::enterException(uint32_t number, uint32_t returnAddress, uint32_t vectorCatch) {
-    uint32_t frame = 0;
-    if (!pushFrame(returnAddress, frame)) {
-        // A derived fault; one HardFault cannot take locks the core up.
+void UnicornCore::enterException(uint32_t number, uint32_t returnAddress, uint32_t vectorCatch, bool stack) {
+    uint32_t frame = (engine_.read(UC_ARM_REG_SP) - exception_frame::kBytes) & exception_frame::kAlignMask;
+    if (stack && !pushFrame(returnAddress, frame)) {
+        // A derived fault, taken instead without stacking again; one HardFault
+        // cannot take locks the core up.
         if (number == exception_number::kHardFault) {
+            hooks_.recordFault({cfsr::kStkErr, 0, std::nullopt});
             lockUp();
         } else {
-            raiseFault(Fault::Stacking, returnAddress);
+            raiseFault(Fault::Stacking, returnAddress, std::nullopt, false);
         }
         return;
     }
@@ -613,6 +687,7 @@ void UnicornCore::enterException(uint32_t number, uint32_t returnAddress, uint32
     const uint32_t base = table.error ? 0 : table.value & vtor::kMask;
     std::optional<uint32_t> vector = hooks_.readVector(base + number * kWordBytes);
     if (!vector && number != exception_number::kHardFault) {
+        hooks_.recordFault({0, hfsr::kVectTbl, std::nullopt});
         number = exception_number::kHardFault;
         vectorCatch = demcr::kVcHardErr;
         vector = hooks_.readVector(base + number * kWordBytes);
@@ -637,7 +712,7 @@ void UnicornCore::enterException(uint32_t number, uint32_t returnAddress, uint32
     engine_.setPc(*vector & ~kThumbBit, (*vector & kThumbBit) != 0);
     active_.push_back(number);
     ++transitions_;
-    debuggerHalts(vectorCatch);
+    catchVector(vectorCatch);
 }
 
 void UnicornCore::returnFromException(uint32_t excReturn) {

@@ -33,6 +33,7 @@ public:
     bool lockedUp() const override { return lockedUp_; }
     bool sleeping() const override { return sleeping_; }
     void clearActiveExceptions() override;
+    bool exceptionActive(uint32_t exception) const override;
     std::optional<uint32_t> readRegister(uint8_t regsel) const override;
     bool writeRegister(uint8_t regsel, uint32_t value) override;
 
@@ -55,16 +56,18 @@ public:
         DataBus,
         Stacking,
         Unstacking,
+        ExecuteNever,  // a fetch from a region the default memory map never executes
+        SupervisorCall,  // SVC its priority does not allow
         Breakpoint,  // BKPT with no debugger to take it
     };
 
 private:
     // What ended one run of Unicorn besides the instruction budget.
     struct Stop {
-        enum class Kind { Breakpoint, BkptInstruction, BusError, Interrupt, StaleCode };
+        enum class Kind { Breakpoint, BkptInstruction, BusError, Interrupt, StaleCode, Watchpoint };
         Kind kind;
         uint32_t pc;           // the instruction concerned
-        uint32_t detail = 0;   // QEMU exception number for Interrupt
+        uint32_t detail = 0;   // QEMU exception number for Interrupt, the address for BusError
     };
     struct Hint {  // WFI, WFE or YIELD about to execute
         uint32_t kind;
@@ -82,22 +85,29 @@ private:
     CoreRunResult execute(uint64_t budget, uint64_t& slots);
     uc_err emulate(uint64_t budget);
     void dispatch(uc_err error, CoreRunResult& result);
-    void busError();
+    void busError(uint32_t address);
+    bool misaligned(uint32_t address, uint32_t size);
+    void noteWatch(DebugEvent event);
+    void takeWatch(CoreRunResult& result);
+    void fetchFault(uint32_t address);
     bool checkCode(uint32_t address, uint32_t size);
     void performReset();
     void applyDeferred();
 
     // Exceptions.
-    void raiseFault(Fault fault, uint32_t returnAddress);
+    // `faultAddress` goes to BFAR; `stack` is false for a fault derived from
+    // stacking, which enters its handler without stacking again.
+    void raiseFault(Fault fault, uint32_t returnAddress, std::optional<uint32_t> faultAddress = std::nullopt,
+                    bool stack = true);
     void raiseSupervisorCall(uint32_t returnAddress);
     void raiseBreakpoint(uint32_t address);
-    void enterException(uint32_t number, uint32_t returnAddress, uint32_t vectorCatch);
+    void enterException(uint32_t number, uint32_t returnAddress, uint32_t vectorCatch, bool stack = true);
     bool pushFrame(uint32_t returnAddress, uint32_t& frame);
     void returnFromException(uint32_t excReturn);
     void lockUp();
     int32_t priorityOf(uint32_t exception);
     int32_t executionPriority();
-    bool debuggerHalts(uint32_t vectorCatch);
+    void catchVector(uint32_t vectorCatch);
     bool haltingDebugEnabled();
     uint32_t itBlockRemaining() const;
 
@@ -116,6 +126,8 @@ private:
     uint64_t carry_ = 0;            // instruction-nanoseconds not yet worth an instruction
     uint64_t debt_ = 0;             // slots an IT block ran past the last budget
     uint64_t transitions_ = 0;      // exception entries and returns in this execute()
+    bool caught_ = false;           // a vector catch ends this execute()
+    DebugEvent watch_ = DebugEvent::None;  // a DWT match, taken at the next instruction boundary
 
     // One run of Unicorn.
     bool inEmulation_ = false;
@@ -123,6 +135,7 @@ private:
     uint64_t executed_ = 0;
     uint32_t itRemaining_ = 0;
     std::optional<uint32_t> lastInstruction_;
+    bool checksAlignment_ = false;  // the instruction executing faults on unaligned accesses
     std::optional<Stop> stop_;
     std::optional<Hint> hint_;
     std::vector<ShadowMemory::Range> staleCode_;  // translations to drop after the run

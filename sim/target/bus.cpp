@@ -35,8 +35,9 @@ BusRead WordRegisterDevice::read(uint32_t offset, AccessSize size) {
 }
 
 bool WordRegisterDevice::write(uint32_t offset, AccessSize size, uint32_t value) {
-    if (size != AccessSize::Word) return false;
-    return writeRegister(offset, value);
+    if (size == AccessSize::Word) return writeRegister(offset, value);
+    const uint32_t wordOffset = offset & kWordAlignMask;
+    return writeLanes(wordOffset, LaneMask(offset, size), value << (kBitsPerByte * (offset - wordOffset)));
 }
 
 Bus::Bus(const SimConfig& config) : config_(config) {}

@@ -31,8 +31,8 @@ public:
 };
 
 // Registers that only take word writes (sub-word writes answer an error, as
-// this model's choice for what ARMv7-M leaves UNPREDICTABLE); sub-word reads
-// return the addressed lanes of the word.
+// this model's choice for what ARMv7-M leaves UNPREDICTABLE, unless the device
+// takes them); sub-word reads return the addressed lanes of the word.
 class WordRegisterDevice : public BusDevice {
 public:
     BusRead read(uint32_t offset, AccessSize size) final;
@@ -42,6 +42,8 @@ protected:
     // `lanes` has bit n set when byte lane n is read.
     virtual BusRead readRegister(uint32_t wordOffset, uint32_t lanes) = 0;
     virtual bool writeRegister(uint32_t wordOffset, uint32_t value) = 0;
+    // Registers ARMv7-M makes byte-accessible; `value` sits in its lanes.
+    virtual bool writeLanes(uint32_t /*wordOffset*/, uint32_t /*lanes*/, uint32_t /*value*/) { return false; }
 };
 
 class Bus {

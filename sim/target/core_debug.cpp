@@ -66,12 +66,36 @@ void CoreDebug::resume() {
     if (control_ & dhcsr::kCStep) stepOnce();
 }
 
-void CoreDebug::stepOnce() {
-    const CoreRunResult result = core_.step();
+namespace {
+
+// The DFSR bit of a stop that enters Debug state; 0 for one that does not.
+uint32_t DebugReason(CoreStop stop) {
+    switch (stop) {
+    case CoreStop::Breakpoint: return dfsr::kBkpt;
+    case CoreStop::VectorCatch: return dfsr::kVCatch;
+    case CoreStop::Watchpoint: return dfsr::kDwtTrap;
+    case CoreStop::Budget:
+    case CoreStop::Lockup: break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// One processor cycle per retired instruction: CYCCNT moves only as the core
+// executes, never in Debug state.
+void CoreDebug::retired(const CoreRunResult& result) {
     retired_ += result.retired;
     if (result.retired > 0) retireSticky_ = true;
+    if (demcr_ & demcr::kTrcEna) dwt_.countCycles(result.retired);
+}
+
+void CoreDebug::stepOnce() {
+    const CoreRunResult result = core_.step();
+    retired(result);
     if (result.stop == CoreStop::Lockup) return;  // nothing retires; the core stays locked up
-    enterDebugState(result.stop == CoreStop::Breakpoint ? dfsr::kBkpt : dfsr::kHalted);
+    const uint32_t reason = DebugReason(result.stop);
+    enterDebugState(reason != 0 ? reason : dfsr::kHalted);
 }
 
 void CoreDebug::runCore(uint64_t nanoseconds) {
@@ -80,9 +104,8 @@ void CoreDebug::runCore(uint64_t nanoseconds) {
         return;
     }
     const CoreRunResult result = core_.run(nanoseconds);
-    retired_ += result.retired;
-    if (result.retired > 0) retireSticky_ = true;
-    if (result.stop == CoreStop::Breakpoint) enterDebugState(dfsr::kBkpt);
+    retired(result);
+    if (const uint32_t reason = DebugReason(result.stop)) enterDebugState(reason);
 }
 
 void CoreDebug::writeDcrsr(uint32_t value) {

@@ -6,7 +6,9 @@
 #include <optional>
 
 #include "config.h"
+#include "target/registers.h"
 #include "target/core.h"
+#include "target/coresight.h"
 #include "target/counters.h"
 
 namespace cm3sim {
@@ -19,8 +21,9 @@ enum class ResetKind {
 
 class CoreDebug {
 public:
-    CoreDebug(const SimConfig& config, Core& core, TargetCounters& counters)
-        : config_(config), core_(core), counters_(counters) {}
+    // `dwt` counts the core's cycles in CYCCNT.
+    CoreDebug(const SimConfig& config, Core& core, TargetCounters& counters, Dwt& dwt)
+        : config_(config), core_(core), counters_(counters), dwt_(dwt) {}
 
     // `lanes` has bit n set for each byte lane the bus read covers.
     uint32_t readDhcsr(uint32_t lanes);
@@ -33,6 +36,8 @@ public:
     void writeDemcr(uint32_t value);
     uint32_t dfsr() const { return dfsr_; }
     void clearDfsr(uint32_t bits);
+    // A debug event the DebugMonitor exception takes, outside Debug state.
+    void recordDebugEvent(uint32_t reason) { dfsr_ |= reason & dfsr::kMask; }
 
     bool haltingDebugEnabled() const;
     bool halted() const { return halted_; }
@@ -56,12 +61,14 @@ private:
     void resume();
     void stepOnce();
     void runCore(uint64_t nanoseconds);
+    void retired(const CoreRunResult& result);
     void settle();  // applies whatever is due at the current time
     void leaveReset();
 
     const SimConfig& config_;
     Core& core_;
     TargetCounters& counters_;
+    Dwt& dwt_;
 
     uint32_t control_ = 0;  // DHCSR C_* bits
     uint32_t demcr_ = 0;

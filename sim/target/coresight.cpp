@@ -60,13 +60,56 @@ uint32_t* Dwt::comparatorField(uint32_t wordOffset, uint32_t& writableMask) {
     }
 }
 
-BusRead Dwt::readRegister(uint32_t wordOffset, uint32_t) {
+namespace {
+
+constexpr uint32_t kAddressBits = 32;
+
+bool WatchesInstructions(uint32_t function, bool) { return function == dwt::kFunctionPc; }
+
+bool WatchesData(uint32_t function, bool write) {
+    return function == dwt::kFunctionReadWrite || function == (write ? dwt::kFunctionWrite : dwt::kFunctionRead);
+}
+
+}  // namespace
+
+bool Dwt::match(uint32_t address, uint32_t size, bool (*functionMatches)(uint32_t, bool), bool write) {
+    bool matched = false;
+    for (Comparator& comparator : comparators_) {
+        // Cycle and data-value matching use the comparator otherwise.
+        if (comparator.function & (dwt::kFunctionCycMatch | dwt::kFunctionDataVMatch)) continue;
+        if (!functionMatches(comparator.function & dwt::kFunctionMask, write)) continue;
+        const uint32_t ignored = comparator.mask >= kAddressBits ? ~0u : (1u << comparator.mask) - 1;
+        // Any byte of the access in the masked range matches.
+        for (uint64_t byte = address; byte < uint64_t{address} + size; ++byte) {
+            if ((uint32_t(byte) & ~ignored) == (comparator.comp & ~ignored)) {
+                comparator.function |= dwt::kFunctionMatched;
+                matched = true;
+                break;
+            }
+        }
+    }
+    return matched;
+}
+
+bool Dwt::matchInstruction(uint32_t address) { return match(address, 1, WatchesInstructions, false); }
+
+bool Dwt::matchData(uint32_t address, uint32_t size, bool write) { return match(address, size, WatchesData, write); }
+
+void Dwt::countCycles(uint64_t cycles) {
+    if (ctrl_ & dwt::kCtrlCycCntEna) cycCnt_ = static_cast<uint32_t>(cycCnt_ + cycles);  // wraps, as CYCCNT does
+}
+
+BusRead Dwt::readRegister(uint32_t wordOffset, uint32_t lanes) {
     if (auto id = IdRegister(component_ids::kDwt, wordOffset)) return {*id, false};
     if (wordOffset == dwt::kCtrlOffset) return {dwt::kNumComparators << dwt::kNumCompShift | ctrl_, false};
     if (wordOffset == dwt::kCycCntOffset) return {cycCnt_, false};
     uint32_t mask = 0;
-    const uint32_t* field = comparatorField(wordOffset, mask);
-    return {field ? *field : 0u, false};
+    uint32_t* field = comparatorField(wordOffset, mask);
+    if (!field) return {0, false};
+    const uint32_t value = *field;
+    // MATCHED clears when a read of FUNCTION returns it.
+    if (mask == dwt::kFunctionWritableMask && (lanes & (1u << dwt::kMatchedLane))) *field &= ~dwt::kFunctionMatched;
+    return {value, false};
 }
 
 bool Dwt::writeRegister(uint32_t wordOffset, uint32_t value) {
@@ -76,7 +119,8 @@ bool Dwt::writeRegister(uint32_t wordOffset, uint32_t value) {
         cycCnt_ = value;
     } else {
         uint32_t mask = 0;
-        if (uint32_t* field = comparatorField(wordOffset, mask)) *field = value & mask;
+        // MATCHED is read-only.
+        if (uint32_t* field = comparatorField(wordOffset, mask)) *field = (value & mask) | (*field & ~mask);
     }
     return true;
 }

@@ -56,10 +56,19 @@ protected:
     bool writeRegister(uint32_t wordOffset, uint32_t value) override;
 };
 
-// Watchpoint comparators are stored but never match in this model.
+// The DWT's four comparators as address watchpoints (PC, data read, data
+// write, either; with MASK) and CYCCNT. Trace, cycle and data-value matching
+// are stored and never match.
 class Dwt : public WordRegisterDevice {
 public:
     void reset();  // power-on only
+
+    // Whether a comparator watching instruction addresses, or data accesses
+    // of this direction, matches; sets FUNCTION.MATCHED on each that does.
+    bool matchInstruction(uint32_t address);
+    bool matchData(uint32_t address, uint32_t size, bool write);
+    // Processor clock cycles; CYCCNT counts them while CYCCNTENA is set.
+    void countCycles(uint64_t cycles);
 
 protected:
     BusRead readRegister(uint32_t wordOffset, uint32_t lanes) override;
@@ -72,6 +81,7 @@ private:
         uint32_t function = 0;
     };
     uint32_t* comparatorField(uint32_t wordOffset, uint32_t& writableMask);
+    bool match(uint32_t address, uint32_t size, bool (*functionMatches)(uint32_t function, bool write), bool write);
     uint32_t ctrl_ = 0;
     uint32_t cycCnt_ = 0;
     std::array<Comparator, dwt::kNumComparators> comparators_{};

@@ -53,7 +53,7 @@ CortexM3Target::CortexM3Target(SimConfig& liveConfig, const CoreFactory& makeCor
       tpiu_(component_ids::kTpiu),
       core_(makeCore ? makeCore(liveConfig, bus_, *this)
                      : std::make_unique<RegisterCore>(liveConfig, static_cast<CoreHooks&>(*this))),
-      debug_(liveConfig, *core_, counters_),
+      debug_(liveConfig, *core_, counters_, dwt_),
       scs_(liveConfig, debug_, *core_, [this](ResetKind kind) { reset(kind); }),
       ap_(liveConfig, bus_, counters_) {
     const uint32_t component = memory_map::kComponentSize;
@@ -131,6 +131,29 @@ std::optional<uint32_t> CortexM3Target::readVector(uint32_t address) {
     if (word.error) return std::nullopt;
     return word.value;
 }
+
+// DEMCR.TRCENA enables the DWT.
+bool CortexM3Target::dwtEnabled() const { return (debug_.demcr() & demcr::kTrcEna) != 0; }
+
+// A match halts the core when halting debug is on, else is taken by
+// DebugMonitor when DEMCR.MON_EN asks, else is ignored.
+DebugEvent CortexM3Target::watchEvent(bool matched) {
+    if (!matched) return DebugEvent::None;
+    if (debug_.haltingDebugEnabled()) return DebugEvent::Halt;
+    if (!(debug_.demcr() & demcr::kMonEn)) return DebugEvent::None;
+    debug_.recordDebugEvent(dfsr::kDwtTrap);
+    return DebugEvent::Monitor;
+}
+
+DebugEvent CortexM3Target::watchInstruction(uint32_t address) {
+    return dwtEnabled() ? watchEvent(dwt_.matchInstruction(address)) : DebugEvent::None;
+}
+
+DebugEvent CortexM3Target::watchData(uint32_t address, uint32_t size, bool write) {
+    return dwtEnabled() ? watchEvent(dwt_.matchData(address, size, write)) : DebugEvent::None;
+}
+
+void CortexM3Target::recordFault(const FaultRecord& record) { scs_.recordFault(record); }
 
 MemoryBlock& CortexM3Target::memoryFor(uint32_t address, uint64_t length) {
     if (flash_.contains(address, length)) return flash_;

@@ -76,6 +76,7 @@ public:
     std::optional<uint32_t> coreRegister(uint8_t regsel) const { return core_->readRegister(regsel); }
     bool setCoreRegister(uint8_t regsel, uint32_t value) { return core_->writeRegister(regsel, value); }
     const Fpb& fpb() const { return fpb_; }
+    const Dwt& dwt() const { return dwt_; }
     bool flashBusy() const { return flashController_.busy(); }
     const FlashCounters& flashCounters() const { return flashController_.counters(); }
 
@@ -87,6 +88,11 @@ private:
     bool breakpointAt(uint32_t address) override;
     bool executable(uint32_t address) override;
     std::optional<uint32_t> readVector(uint32_t address) override;
+    DebugEvent watchInstruction(uint32_t address) override;
+    DebugEvent watchData(uint32_t address, uint32_t size, bool write) override;
+    void recordFault(const FaultRecord& record) override;
+    bool dwtEnabled() const;
+    DebugEvent watchEvent(bool matched);
 
     void reset(ResetKind kind);
     MemoryBlock& memoryFor(uint32_t address, uint64_t length);

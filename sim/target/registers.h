@@ -72,6 +72,70 @@ inline constexpr uint32_t kPriGroupMask = 0x7u << 8;
 inline constexpr uint32_t Write(uint32_t bits) { return kVectKey << kKeyShift | bits; }
 }  // namespace aircr
 
+// System handler priority registers: one byte per exception from MemManage
+// on, three priority bits each; bytes of reserved exceptions read zero.
+namespace shpr {
+inline constexpr uint32_t kAddress = 0xE000ED18;
+inline constexpr uint32_t kFirstException = 4;  // MemManage
+inline constexpr uint32_t kRegisters = 3;
+inline constexpr uint32_t kWordBytes = 4;
+// SHPR1: MemManage, BusFault, UsageFault; SHPR2: SVCall; SHPR3: DebugMonitor, PendSV, SysTick.
+inline constexpr uint32_t kImplemented[kRegisters] = {0x00E0E0E0, 0xE0000000, 0xE0E000E0};
+inline constexpr uint32_t ByteAddress(uint32_t exception) { return kAddress + (exception - kFirstException); }
+static_assert(ByteAddress(11) == 0xE000ED1F);
+}  // namespace shpr
+
+// System handler control and state: the active bits of the system handlers
+// (read from the core) and the enables of the configurable faults.
+namespace shcsr {
+inline constexpr uint32_t kAddress = 0xE000ED24;
+inline constexpr uint32_t kMemFaultEna = 1u << 16;
+inline constexpr uint32_t kBusFaultEna = 1u << 17;
+inline constexpr uint32_t kUsgFaultEna = 1u << 18;
+inline constexpr uint32_t kEnableMask = kMemFaultEna | kBusFaultEna | kUsgFaultEna;
+// Exception number and the SHCSR bit that reads 1 while it is active.
+struct ActiveBit {
+    uint32_t exception;
+    uint32_t bit;
+};
+inline constexpr ActiveBit kActiveBits[] = {{4, 1u << 0}, {5, 1u << 1}, {6, 1u << 3},   {11, 1u << 7},
+                                            {12, 1u << 8}, {14, 1u << 10}, {15, 1u << 11}};
+}  // namespace shcsr
+
+// Configurable fault status: MMFSR (byte 0), BFSR (byte 1), UFSR (halfword 1).
+namespace cfsr {
+inline constexpr uint32_t kAddress = 0xE000ED28;
+inline constexpr uint32_t kIaccViol = 1u << 0;
+inline constexpr uint32_t kMmarValid = 1u << 7;
+inline constexpr uint32_t kIbusErr = 1u << 8;
+inline constexpr uint32_t kPreciseErr = 1u << 9;
+inline constexpr uint32_t kUnstkErr = 1u << 11;
+inline constexpr uint32_t kStkErr = 1u << 12;
+inline constexpr uint32_t kBfarValid = 1u << 15;
+inline constexpr uint32_t kUndefInstr = 1u << 16;
+inline constexpr uint32_t kInvState = 1u << 17;
+inline constexpr uint32_t kInvPc = 1u << 18;
+inline constexpr uint32_t kNoCp = 1u << 19;
+inline constexpr uint32_t kUnaligned = 1u << 24;
+inline constexpr uint32_t kDivByZero = 1u << 25;
+inline constexpr uint32_t kMask = 0x030F9F9B;
+}  // namespace cfsr
+
+namespace hfsr {
+inline constexpr uint32_t kAddress = 0xE000ED2C;
+inline constexpr uint32_t kVectTbl = 1u << 1;
+inline constexpr uint32_t kForced = 1u << 30;
+inline constexpr uint32_t kDebugEvt = 1u << 31;
+inline constexpr uint32_t kMask = kVectTbl | kForced | kDebugEvt;
+}  // namespace hfsr
+
+namespace mmfar {
+inline constexpr uint32_t kAddress = 0xE000ED34;
+}
+namespace bfar {
+inline constexpr uint32_t kAddress = 0xE000ED38;
+}
+
 namespace dfsr {
 inline constexpr uint32_t kAddress = 0xE000ED30;
 inline constexpr uint32_t kHalted = 1u << 0;
@@ -245,8 +309,19 @@ inline constexpr uint32_t kNumCompShift = 28;
 inline constexpr uint32_t kCtrlWritableMask = 0x0FFFFFFF;
 inline constexpr uint32_t kMaskOffset = 0x4;
 inline constexpr uint32_t kFunctionOffset = 0x8;
-inline constexpr uint32_t kMaskWritableMask = 0x1F;
-inline constexpr uint32_t kFunctionWritableMask = 0x000F03AF;
+inline constexpr uint32_t kMaskWritableMask = 0x1F;  // MASK: how many low address bits to ignore
+// FUNCTION, DATAVSIZE, DATAVADDR0/1, DATAVMATCH, CYCMATCH, EMITRANGE; MATCHED is read-only.
+inline constexpr uint32_t kFunctionWritableMask = 0x000FFDAF;
+inline constexpr uint32_t kCtrlCycCntEna = 1u << 0;
+inline constexpr uint32_t kFunctionMask = 0xF;
+inline constexpr uint32_t kFunctionPc = 0b0100;
+inline constexpr uint32_t kFunctionRead = 0b0101;
+inline constexpr uint32_t kFunctionWrite = 0b0110;
+inline constexpr uint32_t kFunctionReadWrite = 0b0111;
+inline constexpr uint32_t kFunctionCycMatch = 1u << 7;
+inline constexpr uint32_t kFunctionDataVMatch = 1u << 8;
+inline constexpr uint32_t kFunctionMatched = 1u << 24;
+inline constexpr uint32_t kMatchedLane = 3;
 }  // namespace dwt
 
 namespace itm {
