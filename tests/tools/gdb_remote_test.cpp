@@ -1,6 +1,7 @@
 // Real gdb-multiarch against `cm3probe --sim gdbserver`, over SWD and JTAG,
 // in batch mode: load the example firmware, break, continue, registers,
-// memory, stepping, variables, monitor commands, an interrupt, detach.
+// memory, stepping, variables, monitor commands, an interrupt, detach; the
+// watchpoints; a blank chip.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -193,6 +194,96 @@ TEST_P(GdbRemoteTest, BatchSessionOnTheSimulatedTarget) {
     bool late = false;
     EXPECT_EQ(server.wait(kServerExitLimit, &late), 0);
     EXPECT_FALSE(late);
+#endif
+}
+
+// The four watchpoints on the example firmware's counter (tick() reads and
+// writes it): each kind, a 16-byte range on one masked comparator, stepping
+// after a hit, and a fifth watchpoint refused with the DWT full.
+constexpr const char* kWatchScript = R"gdb(set pagination off
+set confirm off
+monitor reset halt
+load
+break tick
+continue
+delete
+echo @@ watch\n
+watch counter
+continue
+continue
+delete
+echo @@ rwatch\n
+rwatch counter
+continue
+delete
+echo @@ awatch\n
+awatch counter
+continue
+continue
+delete
+echo @@ masked\n
+watch *(unsigned int (*)[4])&counter
+continue
+x/2xw 0xE0001020
+echo @@ step\n
+stepi
+next
+delete
+echo @@ full\n
+watch counter
+rwatch counter
+awatch counter
+watch *(char *)0x20000100
+watch *(char *)0x20000104
+python
+try:
+    gdb.execute("continue")
+except gdb.error as refused:
+    print("refused: %s" % refused)
+end
+delete
+echo @@ after\n
+watch counter
+continue
+echo @@ detach\n
+detach
+)gdb";
+
+TEST_P(GdbRemoteTest, Watchpoints) {
+#if !defined(CM3PROBE_CLI) || !defined(CM3PROBE_EXAMPLE_FIRMWARE)
+    GTEST_SKIP() << "needs the cm3probe command line and the example firmware (examples/firmware) in this build";
+#else
+    if (!OnPath("gdb-multiarch")) GTEST_SKIP() << "gdb-multiarch is not installed (Debian: gdb-multiarch)";
+    const GdbRun run = RunGdb(GetParam(), kWatchScript, CM3PROBE_EXAMPLE_FIRMWARE);
+    SCOPED_TRACE(run.output + "\n--- server ---\n" + run.serverLog);
+    auto sections = Sections(run.output);
+    for (const char* name : {"watch", "rwatch", "awatch", "masked", "step", "after", "detach"}) {
+        for (const char* failure : {"Error", "error", "Cannot", "Could not", "failure", "Ignoring packet"}) {
+            EXPECT_EQ(sections[name].find(failure), std::string::npos) << name << ": " << failure;
+        }
+    }
+    EXPECT_NE(sections["watch"].find("Hardware watchpoint 2: counter\n\nOld value = 0\nNew value = 1\n"),
+              std::string::npos);
+    EXPECT_NE(sections["watch"].find("Hardware watchpoint 2: counter\n\nOld value = 1\nNew value = 2\n"),
+              std::string::npos);
+    EXPECT_NE(sections["rwatch"].find("Hardware read watchpoint 3: counter\n\nValue = 2\n"), std::string::npos);
+    EXPECT_NE(sections["awatch"].find("Hardware access (read/write) watchpoint 4: counter\n\nOld value = 2\n"
+                                      "New value = 3\n"),
+              std::string::npos);
+    EXPECT_NE(sections["awatch"].find("Hardware access (read/write) watchpoint 4: counter\n\nValue = 3\n"),
+              std::string::npos);
+    EXPECT_NE(sections["masked"].find("Old value = {3, 0, 0, 0}\nNew value = {4, 0, 0, 0}\n"), std::string::npos);
+    // Comparator 0 held the whole range: COMP the counter, MASK 4 (16 bytes).
+    EXPECT_NE(sections["masked"].find(":\t0x20000000\t0x00000004\n"), std::string::npos);
+    EXPECT_NE(run.serverLog.find("<- Z2,20000000,10\n"), std::string::npos);
+    // Stepping goes on; `next` runs into the watchpoint on the next write.
+    EXPECT_NE(sections["step"].find("Old value = {4, 0, 0, 0}\nNew value = {5, 0, 0, 0}\n"), std::string::npos);
+    EXPECT_NE(sections["full"].find("Could not insert hardware watchpoint 10"), std::string::npos);
+    EXPECT_NE(sections["full"].find("refused: "), std::string::npos);
+    EXPECT_NE(run.serverLog.find("all 4 DWT comparators are in use"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(sections["after"], std::regex(R"(Old value = \d+\nNew value = \d+\n)")));
+    EXPECT_NE(sections["detach"].find("detached"), std::string::npos);
+    EXPECT_EQ(run.serverExit, 0);
 #endif
 }
 
