@@ -386,7 +386,9 @@ void UnicornCore::onInstruction(uint32_t address, uint32_t size) {
         engine_.stop();
         return;
     }
+    checksAlignment_ = false;
     if (const std::optional<uint16_t> first = shadow_.halfword(address)) {
+        checksAlignment_ = thumb::ChecksAlignment(*first);
         std::optional<uint32_t> hint;
         if ((*first & thumb::kBkptMask) == thumb::kBkpt) {
             stop_ = Stop{Stop::Kind::BkptInstruction, address};
@@ -410,7 +412,6 @@ void UnicornCore::onInstruction(uint32_t address, uint32_t size) {
             hint_ = Hint{*hint, address + size};
         }
     }
-    checksAlignment_ = thumb::ChecksAlignment(shadow_.halfword(address).value_or(0));
     noteWatch(hooks_.watchInstruction(address));
     lastInstruction_ = address;
     ++executed_;

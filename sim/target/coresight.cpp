@@ -99,6 +99,14 @@ void Dwt::countCycles(uint64_t cycles) {
     if (ctrl_ & dwt::kCtrlCycCntEna) cycCnt_ = static_cast<uint32_t>(cycCnt_ + cycles);  // wraps, as CYCCNT does
 }
 
+uint32_t* Dwt::functionField(uint32_t wordOffset) {
+    const bool function = wordOffset >= dwt::kComp0Offset &&
+                          (wordOffset - dwt::kComp0Offset) % dwt::kComparatorStride == dwt::kFunctionOffset;
+    if (!function) return nullptr;
+    uint32_t mask = 0;
+    return comparatorField(wordOffset, mask);
+}
+
 BusRead Dwt::readRegister(uint32_t wordOffset, uint32_t lanes) {
     if (auto id = IdRegister(component_ids::kDwt, wordOffset)) return {*id, false};
     if (wordOffset == dwt::kCtrlOffset) return {dwt::kNumComparators << dwt::kNumCompShift | ctrl_, false};
@@ -108,7 +116,7 @@ BusRead Dwt::readRegister(uint32_t wordOffset, uint32_t lanes) {
     if (!field) return {0, false};
     const uint32_t value = *field;
     // MATCHED clears when a read of FUNCTION returns it.
-    if (mask == dwt::kFunctionWritableMask && (lanes & (1u << dwt::kMatchedLane))) *field &= ~dwt::kFunctionMatched;
+    if (field == functionField(wordOffset) && (lanes & (1u << dwt::kMatchedLane))) *field &= ~dwt::kFunctionMatched;
     return {value, false};
 }
 

@@ -81,6 +81,7 @@ private:
         uint32_t function = 0;
     };
     uint32_t* comparatorField(uint32_t wordOffset, uint32_t& writableMask);
+    uint32_t* functionField(uint32_t wordOffset);  // nullptr unless a FUNCTION register
     bool match(uint32_t address, uint32_t size, bool (*functionMatches)(uint32_t function, bool write), bool write);
     uint32_t ctrl_ = 0;
     uint32_t cycCnt_ = 0;

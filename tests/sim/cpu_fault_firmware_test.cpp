@@ -22,6 +22,9 @@ constexpr uint32_t kShcsr = 0xE000ED24;
 constexpr uint32_t kCfsr = 0xE000ED28;
 constexpr uint32_t kHfsr = 0xE000ED2C;
 constexpr uint32_t kBfar = 0xE000ED38;
+constexpr uint32_t kBusFaultPriority = 0xE000ED19;  // SHPR1 byte 1
+constexpr uint32_t kBusFaultPriorityLane = 1;
+constexpr uint32_t kBasePriShift = 8;  // in the REGSEL 20 word
 constexpr uint32_t kDwtCtrl = 0xE0001000;
 constexpr uint32_t kCycCnt = 0xE0001004;
 constexpr uint32_t kComp0 = 0xE0001020;
@@ -110,6 +113,9 @@ struct Case {
     const char* pcSymbol;  // nullptr: anywhere
     uint32_t cfsr;
     uint32_t hfsr;
+    // Priorities: a handler preempts only with a lower number than BASEPRI's.
+    uint32_t busFaultPriority = 0;
+    uint32_t basePri = 0;
 };
 
 constexpr Watch kNoWatch{};
@@ -127,6 +133,10 @@ const Case kCases[] = {
      true, kVCatch, kHardFault, "HardFault_Handler", kPreciseErr | kBfarValid, kForced},
     {"EscalatedBusErrorNotCaughtAsBusFault", FAULT_KIND_BUS_LOAD, 0, kT | kVcBusErr, true, kNoWatch,
      false, kHalted, kHardFault, "HardFault_Handler", kPreciseErr | kBfarValid, kForced},
+    {"BusFaultAboveBasepriTaken", FAULT_KIND_BUS_LOAD, kBus, kT, true, kNoWatch,
+     false, kHalted, kBusFault, "BusFault_Handler", kPreciseErr | kBfarValid, 0, 0x20, 0x40},
+    {"BusFaultAtBasepriEscalates", FAULT_KIND_BUS_LOAD, kBus, kT, true, kNoWatch,
+     false, kHalted, kHardFault, "HardFault_Handler", kPreciseErr | kBfarValid, kForced, 0x40, 0x40},
     {"UndefinedTakesUsageFault", FAULT_KIND_UNDEFINED, kUsage, kT, true, kNoWatch,
      false, kHalted, kUsageFault, "UsageFault_Handler", kUndefInstr, 0},
     {"UndefinedEscalates", FAULT_KIND_UNDEFINED, kBus | kMem, kT, true, kNoWatch,
@@ -197,6 +207,10 @@ TEST_P(CpuFaultFirmwareTest, Behaves) {
     write(arch::kDfsr, kDfsrAll);
     write(symbol("fault_kind"), c.kind);
     write(reg::kShcsr, c.shcsr);
+    ap->setCsw(csw::kSize8);  // SHPR takes byte writes
+    ap->setTar(reg::kBusFaultPriority);
+    ap->write(ap_reg::kDrw, c.busFaultPriority << (8 * reg::kBusFaultPriorityLane));
+    setReg(arch::kRegSpecial, c.basePri << reg::kBasePriShift);
     write(arch::kDemcr, c.demcr);
     write(reg::kDwtCtrl, kCycCntEna);
     if (c.watch.function != 0) {
