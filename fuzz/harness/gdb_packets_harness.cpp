@@ -33,6 +33,11 @@ public:
         return result();
     }
     DebugResult writeMemory(uint32_t, const uint8_t*, uint32_t) override { return result(); }
+    DebugResult readWord(uint32_t, uint32_t* value) override {
+        *value = in_.u32();
+        return result();
+    }
+    DebugResult writeWord(uint32_t, uint32_t) override { return result(); }
     DebugResult coreState(uint32_t* dhcsr) override {
         *dhcsr = in_.u32();
         return result();

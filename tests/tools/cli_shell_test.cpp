@@ -190,6 +190,36 @@ TEST_F(ShellTest, BreakpointSlotsBelongToTheSession) {
     EXPECT_TRUE(std::regex_search(outcome.out, std::regex("no breakpoints\nno breakpoints\n$"))) << outcome.out;
 }
 
+TEST_F(ShellTest, WatchpointsTakeDwtComparatorsAndListWithBreakpoints) {
+    const Outcome outcome = Shell(Lines({
+        "watch 0x20000000", "watch 0x20000010 16 r", "watch 0x20000021 3 rw",
+        "watch 0x20000100",  // line 4: all four comparators in use
+        "break 0x100", "breaks",
+        "unwatch 0x20000021", "watch 0x20000100 rw",
+        "watch 0x20000200 x",  // line 9: neither a size nor an access
+        "unwatch 0x20000300",  // line 10: none there
+        "read 0xE0001028 0x30 --words",  // COMP, MASK, FUNCTION of comparators 0-2
+        "unwatch --all", "unbreak --all", "breaks",
+    }));
+    EXPECT_EQ(outcome.exitCode, kTargetFailure) << Describe(outcome);
+    EXPECT_THAT(outcome.err, HasSubstr("line 4: watch: all 4 DWT comparators are in use"));
+    EXPECT_THAT(outcome.err, HasSubstr("line 9: watch: 'x' is neither a SIZE"));
+    EXPECT_THAT(outcome.err, HasSubstr("line 10: unwatch: no watchpoint at 0x20000300"));
+    EXPECT_THAT(outcome.out, HasSubstr("breakpoint at 0x00000100\n"
+                                       "watchpoint (write) at 0x20000000-0x20000003, 1 DWT comparator\n"
+                                       "watchpoint (read) at 0x20000010-0x2000001F, 1 DWT comparator\n"
+                                       "watchpoint (access) at 0x20000021-0x20000023, 2 DWT comparators\n"
+                                       "removed watchpoint (access) at 0x20000021-0x20000023, 2 DWT comparators\n"
+                                       "watchpoint (access) at 0x20000100-0x20000103, 1 DWT comparator\n"));
+    // FUNCTIONn, reserved, COMPn+1, MASKn+1: comparator 0 writes; 1 reads 16 bytes (mask 4); 2 the access word
+    // that took the first freed comparator; 3 disabled, still holding the freed second block.
+    EXPECT_THAT(outcome.out, HasSubstr("0xE0001028  00000006 00000000 20000010 00000004\n"
+                                       "0xE0001038  00000005 00000000 20000100 00000002\n"
+                                       "0xE0001048  00000007 00000000 20000022 00000001\n"));
+    EXPECT_TRUE(std::regex_search(outcome.out, std::regex("no watchpoints\nno breakpoints\nno breakpoints\n$")))
+        << outcome.out;
+}
+
 TEST_F(ShellTest, RunsToABreakpointAndOnPastIt) {
     const std::string json = LoopJson();
     const Outcome outcome = Shell(Lines({

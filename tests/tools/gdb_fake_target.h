@@ -1,15 +1,17 @@
 // A target in memory for the server's packet tests: flash and SRAM at the
-// default places, core registers by REGSEL, six FPB slots, and run control
-// that the test steers.
+// default places, core registers by REGSEL, six FPB slots, four DWT
+// comparators, and run control that the test steers.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "common/target_registers.h"
+#include "common/watchpoints.h"
 #include "session.h"
 #include "target.h"
 
@@ -23,6 +25,8 @@ public:
     static constexpr size_t kBreakpointSlots = 6;
     static constexpr size_t kRegisterSelectors = 21;
     static constexpr uint8_t kErased = 0xFF;
+    static constexpr uint32_t kComparators = 4;
+    static constexpr uint32_t kMaskBits = 0xF;  // MASK implemented up to 15
 
     FakeTarget() : flash(kFlashSize, kErased), sram(kSramSize, 0) {}
 
@@ -40,6 +44,8 @@ public:
     std::set<uint32_t> fpb;
     std::vector<uint32_t> readSizes;
     std::vector<uint32_t> writeSizes;
+    // System registers by address (DWT, DEMCR, DFSR); absent ones read 0.
+    std::map<uint32_t, uint32_t> words{{cm3tools::dwt::kCtrl, kComparators << cm3tools::dwt::kNumCompShift}};
     std::vector<std::pair<uint32_t, uint32_t>> erased;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> programmed;
     int verifications = 0;
@@ -64,6 +70,23 @@ public:
             // Flash ignores plain writes, as the real controller does.
             if (cell == nullptr) return DBG_STICKY_ERROR;
             if (address + i >= kSramBase) *cell = data[i];
+        }
+        return DBG_OK;
+    }
+    DebugResult readWord(uint32_t address, uint32_t* value) override {
+        if (address < kSystemBase) return readMemory(address, reinterpret_cast<uint8_t*>(value), sizeof(*value));
+        *value = words[address];
+        if (IsDwtFunction(address)) words[address] &= ~cm3tools::dwt::kMatched;  // cleared by the read
+        return DBG_OK;
+    }
+    DebugResult writeWord(uint32_t address, uint32_t value) override {
+        if (address < kSystemBase) return writeMemory(address, reinterpret_cast<const uint8_t*>(&value), sizeof(value));
+        if (address == cm3tools::dfsr::kAddress) {
+            words[address] &= ~value;  // write ones to clear
+        } else if (IsDwtMask(address)) {
+            words[address] = value & kMaskBits;
+        } else {
+            words[address] = value;
         }
         return DBG_OK;
     }
@@ -137,6 +160,16 @@ public:
     }
 
 private:
+    static constexpr uint32_t kSystemBase = 0xE0000000;
+    static bool IsDwtRegister(uint32_t address, uint32_t offset) {
+        for (uint32_t n = 0; n < kComparators; ++n) {
+            if (address == cm3tools::dwt::Comp(n) + offset) return true;
+        }
+        return false;
+    }
+    static bool IsDwtFunction(uint32_t address) { return IsDwtRegister(address, cm3tools::dwt::kFunctionOffset); }
+    static bool IsDwtMask(uint32_t address) { return IsDwtRegister(address, cm3tools::dwt::kMaskOffset); }
+
     uint8_t* at(uint32_t address) {
         if (address < kFlashSize) return &flash[address];
         if (address - kSramBase < kSramSize) return &sram[address - kSramBase];

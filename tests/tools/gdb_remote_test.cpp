@@ -1,6 +1,7 @@
 // Real gdb-multiarch against `cm3probe --sim gdbserver`, over SWD and JTAG,
 // in batch mode: load the example firmware, break, continue, registers,
-// memory, stepping, variables, monitor commands, an interrupt, detach.
+// memory, stepping, variables, monitor commands, an interrupt, detach; the
+// watchpoints; a blank chip.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -89,6 +90,46 @@ std::vector<std::string> PrintedValues(const std::string& section) {
     return values;
 }
 
+#if defined(CM3PROBE_CLI)
+struct GdbRun {
+    std::string output;  // GDB's stdout and stderr
+    std::string serverLog;
+    int serverExit = -1;
+};
+
+// `cm3probe --sim --TRANSPORT gdbserver --once` and one gdb-multiarch batch
+// session on it running `script` (then `program` when given).
+GdbRun RunGdb(const std::string& transport, const std::string& script, const std::string& program) {
+    TempDir dir;
+    const std::string scriptFile = dir.file("session.gdb");
+    std::ofstream(scriptFile) << script;
+    const uint16_t port = FreeLoopbackPort();
+    Subprocess server({CM3PROBE_CLI, "--sim", "--" + transport, "gdbserver", "--port", std::to_string(port), "--once",
+                       "-v"},
+                      {}, dir.file("server.out"), dir.file("server.err"));
+    GdbRun run;
+    if (!WaitForText({dir.file("server.out"), dir.file("server.err")}, "listening on 127.0.0.1:", kServerStartLimit)) {
+        ADD_FAILURE() << "the server did not start\n" << ReadFile(dir.file("server.err"));
+        return run;
+    }
+    // Every process using the library shares its system-wide lock: a reply
+    // can wait for another test's traffic, longer than GDB's 2 s default.
+    std::vector<std::string> argv = {"gdb-multiarch", "-batch", "-nx", "-ex", "set tcp auto-retry off", "-ex",
+                                     "set remotetimeout " + std::to_string(kReplyLimit.count()), "-ex",
+                                     "target remote 127.0.0.1:" + std::to_string(port), "-x", scriptFile};
+    if (!program.empty()) argv.push_back(program);
+    // The script's shell commands find the port in the environment.
+    const Finished gdb = RunProgram(argv, {{"GDB_TEST_PORT", std::to_string(port)}}, kSessionLimit, true);
+    EXPECT_FALSE(gdb.timedOut);
+    bool late = false;
+    run.serverExit = server.wait(kServerExitLimit, &late);
+    EXPECT_FALSE(late);
+    run.output = gdb.out;
+    run.serverLog = ReadFile(dir.file("server.err"));
+    return run;
+}
+#endif
+
 class GdbRemoteTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(GdbRemoteTest, BatchSessionOnTheSimulatedTarget) {
@@ -153,6 +194,141 @@ TEST_P(GdbRemoteTest, BatchSessionOnTheSimulatedTarget) {
     bool late = false;
     EXPECT_EQ(server.wait(kServerExitLimit, &late), 0);
     EXPECT_FALSE(late);
+#endif
+}
+
+// The four watchpoints on the example firmware's counter (tick() reads and
+// writes it): each kind, a 16-byte range on one masked comparator, stepping
+// after a hit, and a fifth watchpoint refused with the DWT full.
+constexpr const char* kWatchScript = R"gdb(set pagination off
+set confirm off
+monitor reset halt
+load
+break tick
+continue
+delete
+echo @@ watch\n
+watch counter
+continue
+continue
+delete
+echo @@ rwatch\n
+rwatch counter
+continue
+delete
+echo @@ awatch\n
+awatch counter
+continue
+continue
+delete
+echo @@ masked\n
+watch *(unsigned int (*)[4])&counter
+continue
+x/2xw 0xE0001020
+echo @@ step\n
+stepi
+next
+delete
+echo @@ full\n
+watch counter
+rwatch counter
+awatch counter
+watch *(char *)0x20000100
+watch *(char *)0x20000104
+python
+try:
+    gdb.execute("continue")
+except gdb.error as refused:
+    print("refused: %s" % refused)
+end
+delete
+echo @@ after\n
+watch counter
+continue
+echo @@ detach\n
+detach
+)gdb";
+
+TEST_P(GdbRemoteTest, Watchpoints) {
+#if !defined(CM3PROBE_CLI) || !defined(CM3PROBE_EXAMPLE_FIRMWARE)
+    GTEST_SKIP() << "needs the cm3probe command line and the example firmware (examples/firmware) in this build";
+#else
+    if (!OnPath("gdb-multiarch")) GTEST_SKIP() << "gdb-multiarch is not installed (Debian: gdb-multiarch)";
+    const GdbRun run = RunGdb(GetParam(), kWatchScript, CM3PROBE_EXAMPLE_FIRMWARE);
+    SCOPED_TRACE(run.output + "\n--- server ---\n" + run.serverLog);
+    auto sections = Sections(run.output);
+    for (const char* name : {"watch", "rwatch", "awatch", "masked", "step", "after", "detach"}) {
+        for (const char* failure : {"Error", "error", "Cannot", "Could not", "failure", "Ignoring packet"}) {
+            EXPECT_EQ(sections[name].find(failure), std::string::npos) << name << ": " << failure;
+        }
+    }
+    EXPECT_NE(sections["watch"].find("Hardware watchpoint 2: counter\n\nOld value = 0\nNew value = 1\n"),
+              std::string::npos);
+    EXPECT_NE(sections["watch"].find("Hardware watchpoint 2: counter\n\nOld value = 1\nNew value = 2\n"),
+              std::string::npos);
+    EXPECT_NE(sections["rwatch"].find("Hardware read watchpoint 3: counter\n\nValue = 2\n"), std::string::npos);
+    EXPECT_NE(sections["awatch"].find("Hardware access (read/write) watchpoint 4: counter\n\nOld value = 2\n"
+                                      "New value = 3\n"),
+              std::string::npos);
+    EXPECT_NE(sections["awatch"].find("Hardware access (read/write) watchpoint 4: counter\n\nValue = 3\n"),
+              std::string::npos);
+    EXPECT_NE(sections["masked"].find("Old value = {3, 0, 0, 0}\nNew value = {4, 0, 0, 0}\n"), std::string::npos);
+    // Comparator 0 held the whole range: COMP the counter, MASK 4 (16 bytes).
+    EXPECT_NE(sections["masked"].find(":\t0x20000000\t0x00000004\n"), std::string::npos);
+    EXPECT_NE(run.serverLog.find("<- Z2,20000000,10\n"), std::string::npos);
+    // Stepping goes on; `next` runs into the watchpoint on the next write.
+    EXPECT_NE(sections["step"].find("Old value = {4, 0, 0, 0}\nNew value = {5, 0, 0, 0}\n"), std::string::npos);
+    EXPECT_NE(sections["full"].find("Could not insert hardware watchpoint 10"), std::string::npos);
+    EXPECT_NE(sections["full"].find("refused: "), std::string::npos);
+    EXPECT_NE(run.serverLog.find("all 4 DWT comparators are in use"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(sections["after"], std::regex(R"(Old value = \d+\nNew value = \d+\n)")));
+    EXPECT_NE(sections["detach"].find("detached"), std::string::npos);
+    EXPECT_EQ(run.serverExit, 0);
+#endif
+}
+
+// A fresh server's target has erased flash: the core locks up at reset. GDB
+// gets a stop it understands for every command, and a second debugger is
+// told why it is refused.
+constexpr const char* kBlankChipScript = R"gdb(set pagination off
+set confirm off
+echo @@ registers\n
+info registers pc sp
+echo @@ continue\n
+continue
+print/x $pc
+echo @@ stepi\n
+stepi
+echo @@ monitor\n
+monitor frobnicate
+echo @@ second\n
+shell gdb-multiarch -batch -nx -ex "set tcp auto-retry off" -ex "target remote 127.0.0.1:$GDB_TEST_PORT"
+echo @@ detach\n
+detach
+)gdb";
+
+TEST(GdbBlankChip, EveryCommandGetsAStopOrAnAnswer) {
+#if !defined(CM3PROBE_CLI)
+    GTEST_SKIP() << "needs the cm3probe command line in this build";
+#else
+    if (!OnPath("gdb-multiarch")) GTEST_SKIP() << "gdb-multiarch is not installed (Debian: gdb-multiarch)";
+    const GdbRun run = RunGdb("swd", kBlankChipScript, "");
+    SCOPED_TRACE(run.output + "\n--- server ---\n" + run.serverLog);
+    auto sections = Sections(run.output);
+    for (const char* name : {"registers", "continue", "stepi", "monitor", "detach"}) {
+        for (const char* failure : {"Error", "error", "Cannot", "Could not", "failure", "Ignoring packet"}) {
+            EXPECT_EQ(sections[name].find(failure), std::string::npos) << name << ": " << failure;
+        }
+    }
+    EXPECT_TRUE(std::regex_search(sections["registers"], std::regex(R"(pc\s+0xfffffffe\s)")));
+    EXPECT_TRUE(std::regex_search(sections["registers"], std::regex(R"(sp\s+0x[0-9a-f]+\s)")));
+    EXPECT_NE(sections["continue"].find("Program received signal SIGSEGV"), std::string::npos);
+    EXPECT_EQ(PrintedValues(sections["continue"]), std::vector<std::string>{"0xfffffffe"});
+    EXPECT_NE(sections["stepi"].find("Program received signal SIGSEGV"), std::string::npos);
+    EXPECT_NE(sections["monitor"].find("unknown monitor command 'frobnicate'"), std::string::npos);
+    EXPECT_NE(sections["second"].find("Remote failure reply: E.one debugger at a time"), std::string::npos);
+    EXPECT_NE(sections["detach"].find("detached"), std::string::npos);
+    EXPECT_EQ(run.serverExit, 0);
 #endif
 }
 

@@ -130,6 +130,39 @@ uint32_t ResolveCodeAddress(const Context& context, const std::string& text) {
     return *symbol & ~kThumbBit;
 }
 
+struct WatchRequest {
+    WatchKind kind = WatchKind::kWrite;
+    uint32_t size = kWordBytes;
+};
+
+// `watch`'s optional SIZE and access, in that order, either left out.
+WatchRequest ParseWatchRequest(const std::vector<std::string>& words) {
+    WatchRequest request;
+    bool sized = false;
+    bool kinded = false;
+    for (const std::string& word : words) {
+        if (!kinded && (word == "r" || word == "w" || word == "rw")) {
+            request.kind = word == "r" ? WatchKind::kRead : word == "w" ? WatchKind::kWrite : WatchKind::kAccess;
+            kinded = true;
+            continue;
+        }
+        const auto size = ParseU32(word);
+        if (sized || kinded || !size || *size == 0) {
+            throw UsageError("watch: '" + word + "' is neither a SIZE (1 or more bytes) nor r, w or rw");
+        }
+        request.size = *size;
+        sized = true;
+    }
+    return request;
+}
+
+std::string DescribeWatch(const Watch& watch) {
+    const uint64_t end = uint64_t{watch.address} + watch.length - 1;
+    return std::string("watchpoint (") + WatchKindName(watch.kind) + ") at " + Hex32(watch.address) + "-" +
+           Hex32(static_cast<uint32_t>(end)) + ", " + std::to_string(watch.comparators.size()) + " DWT comparator" +
+           (watch.comparators.size() == 1 ? "" : "s");
+}
+
 std::ofstream OpenOutput(const std::string& path) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) throw UsageError("cannot write " + path);
@@ -507,9 +540,49 @@ TargetCommands::TargetCommands(CLI::App& app, Mode mode) : args_(std::make_uniqu
     CLI::Option* location = unset->add_option("location", a.location, "Address or symbol")->type_name("ADDRESS");
     unset->add_flag("--all", a.all, "Remove every breakpoint")->excludes(location);
 
-    add("breaks", "List the breakpoints", [](Context& c) {
-        if (c.breakpoints.empty()) c.out << "no breakpoints\n";
+    CLI::App* watch = add("watch", "Watch data: halt when the core writes (w, the default), reads (r) or accesses (rw) "
+                                   "SIZE bytes (default 4) at an address (or a symbol of the last ELF loaded)",
+                          [&a](Context& c) {
+        const uint32_t address = ResolveCodeAddress(c, a.location);
+        const WatchRequest request = ParseWatchRequest(a.values);
+        c.target();
+        const Watchpoints::Status status = c.watchpoints.add(request.kind, address, request.size);
+        if (!status.ok()) throw TargetError{status.result, "watch: " + status.message};
+        c.out << DescribeWatch(c.watchpoints.list().back()) << '\n';
+    });
+    watch->add_option("location", a.location, "Address or symbol")->required()->type_name("ADDRESS");
+    watch->add_option("size-and-access", a.values, "SIZE in bytes, then r, w or rw")
+        ->expected(0, 2)
+        ->type_name("[SIZE] [r|w|rw]");
+
+    CLI::App* unwatch = add("unwatch", "Remove the watchpoints at an address (or all of them)", [&a](Context& c) {
+        if (a.all) {
+            if (!c.watchpoints.empty()) c.target();
+            Check(c.watchpoints.removeAll(), "removing the watchpoints (DebugWriteMem to DWT_FUNCTION)");
+            c.out << "no watchpoints\n";
+            return;
+        }
+        if (a.location.empty()) throw UsageError("unwatch: give an ADDRESS or --all");
+        const uint32_t address = ResolveCodeAddress(c, a.location);
+        std::vector<Watch> found;
+        for (const Watch& watch : c.watchpoints.list()) {
+            if (watch.address == address) found.push_back(watch);
+        }
+        if (found.empty()) throw UsageError("unwatch: no watchpoint at " + Hex32(address));
+        c.target();
+        for (const Watch& watch : found) {
+            Check(c.watchpoints.remove(watch.kind, watch.address, watch.length),
+                  "removing the watchpoint (DebugWriteMem to DWT_FUNCTION)");
+            c.out << "removed " << DescribeWatch(watch) << '\n';
+        }
+    });
+    CLI::Option* watched = unwatch->add_option("location", a.location, "Address or symbol")->type_name("ADDRESS");
+    unwatch->add_flag("--all", a.all, "Remove every watchpoint")->excludes(watched);
+
+    add("breaks", "List the breakpoints and watchpoints", [](Context& c) {
+        if (c.breakpoints.empty() && c.watchpoints.empty()) c.out << "no breakpoints\n";
         for (uint32_t address : c.breakpoints) c.out << "breakpoint at " << Hex32(address) << '\n';
+        for (const Watch& watch : c.watchpoints.list()) c.out << DescribeWatch(watch) << '\n';
     });
 
     add("state", "Show the core state", [](Context& c) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/session.h"
+#include "common/watchpoints.h"
 
 namespace CLI {
 class App;
@@ -38,7 +39,9 @@ public:
     bool inShell;
     // Breakpoints this session set, for listing and for resuming from one.
     std::set<uint32_t> breakpoints;
-    // The last ELF file loaded or flashed, whose symbols `break` accepts.
+    // Watchpoints this session set, on the DWT's comparators.
+    Watchpoints watchpoints{kLibraryWordBus};
+    // The last ELF file loaded or flashed, whose symbols `break` and `watch` accept.
     std::string symbolFile;
 
     // The connection, opened on first use.
@@ -53,7 +56,8 @@ enum class Mode { kOneShot, kShell };
 class TargetCommands {
 public:
     // Adds info, read, write, load, flash, halt, resume, step, regs, reg and
-    // reset to `app`; in the shell also break, unbreak, breaks, state and wait.
+    // reset to `app`; in the shell also break, unbreak, watch, unwatch, breaks,
+    // state and wait.
     TargetCommands(CLI::App& app, Mode mode);
     ~TargetCommands();
     TargetCommands(const TargetCommands&) = delete;

@@ -18,6 +18,9 @@ inline constexpr uint32_t kSRetireSt = 1u << 24;
 inline constexpr uint32_t kSResetSt = 1u << 25;
 }  // namespace dhcsr
 
+// What the PC reads while the core is locked up (a fault it could not take).
+inline constexpr uint32_t kLockupPc = 0xFFFFFFFE;
+
 namespace dfsr {
 inline constexpr uint32_t kAddress = 0xE000ED30;
 inline constexpr uint32_t kHalted = 1u << 0;

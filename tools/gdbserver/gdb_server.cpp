@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "packet.h"
 #include "serve.h"
@@ -33,10 +34,17 @@ inline constexpr size_t kLoggedPacketLength = 120;
 inline constexpr int kServerEnded = 0;
 inline constexpr int kServerFailed = 1;
 
-// The poll set: the client, then the listening socket when there is one.
+// The poll set: the client, the listening socket when there is one, then
+// refused connections waiting for their first packet.
 inline constexpr size_t kClientSlot = 0;
 inline constexpr size_t kListenerSlot = 1;
-inline constexpr size_t kPollSlots = 2;
+inline constexpr size_t kRefusedSlots = 2;
+// Refused connections kept to tell them why; more are closed at once.
+inline constexpr size_t kMaxRefused = 4;
+// The answer to a refused debugger's first packet: GDB shows the text of an
+// "E." reply to qSupported as a warning, then sees the connection close.
+inline constexpr std::string_view kRefusal =
+    "E.one debugger at a time: another debugger is connected to this server";
 
 void Log(std::ostream* log, const std::string& text) {
     if (log != nullptr) *log << text << std::endl;
@@ -67,13 +75,6 @@ std::string Printable(std::string_view packet) {
     return text;
 }
 
-void RefuseWaiting(int listener, std::ostream* log) {
-    const int extra = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (extra < 0) return;
-    ::close(extra);
-    Log(log, "refused a second client: one debugger at a time");
-}
-
 class Connection {
 public:
     Connection(int fd, Target& target, const ClientOptions& options)
@@ -83,14 +84,22 @@ public:
           session_(target, options.log),
           reader_(kMaxPayload) {}
 
+    ~Connection() {
+        for (const Refused& refused : refused_) ::close(refused.fd);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
     void run(int listener) {
         session_.attach();
         Clock::time_point nextPoll = Clock::now();
         while (open_) {
-            std::array<pollfd, kPollSlots> fds{};
+            std::vector<pollfd> fds(kRefusedSlots);
             fds[kClientSlot] = {fd_, POLLIN, 0};
+            // Without a listener the slot holds a negative descriptor, which poll skips.
             fds[kListenerSlot] = {listener, POLLIN, 0};
-            const nfds_t count = listener >= 0 ? kPollSlots : kClientSlot + 1;
+            for (const Refused& refused : refused_) fds.push_back({refused.fd, POLLIN, 0});
+            const nfds_t count = fds.size();
             int timeout = kForever;
             if (session_.running()) {
                 const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Clock::now());
@@ -98,9 +107,8 @@ public:
             }
             const int ready = ::poll(fds.data(), count, timeout);
             if (ready < 0 && errno != EINTR) break;
-            if (ready > 0 && count > kListenerSlot && (fds[kListenerSlot].revents & POLLIN) != 0) {
-                RefuseWaiting(listener, log_);
-            }
+            if (ready > 0) serveRefused(fds);
+            if (ready > 0 && (fds[kListenerSlot].revents & POLLIN) != 0) refuse(listener);
             if (ready > 0 && fds[kClientSlot].revents != 0 && !receive()) break;
             drainEvents();
             if (session_.running() && Clock::now() >= nextPoll) {
@@ -117,6 +125,58 @@ public:
     }
 
 private:
+    struct Refused {
+        int fd;
+        PacketReader reader;
+    };
+
+    void refuse(int listener) {
+        const int extra = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (extra < 0) return;
+        Log(log_, "gdbserver: refused another debugger: one debugger at a time");
+        if (refused_.size() == kMaxRefused) {
+            ::close(extra);
+            return;
+        }
+        refused_.push_back({extra, PacketReader(kMaxPayload)});
+    }
+
+    // A refused debugger says nothing until it sends its first packet; the
+    // reply to that tells it why before the close.
+    void serveRefused(const std::vector<pollfd>& fds) {
+        std::vector<Refused> kept;
+        for (size_t i = 0; i < refused_.size(); ++i) {
+            Refused& refused = refused_[i];
+            bool done = true;
+            if (fds[kRefusedSlots + i].revents == 0) {
+                done = false;
+            } else {
+                std::array<char, kReceiveChunk> buffer{};
+                const ssize_t n = ::recv(refused.fd, buffer.data(), buffer.size(), 0);
+                if (n > 0) {
+                    refused.reader.feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+                    done = false;
+                    while (auto event = refused.reader.next()) {
+                        if (event->kind == Event::Kind::Packet || event->kind == Event::Kind::BadChecksum ||
+                            event->kind == Event::Kind::Overlong) {
+                            (void)SendAll(refused.fd, std::string(1, rsp::kAck) + Frame(kRefusal));
+                            done = true;
+                            break;
+                        }
+                    }
+                } else if (n < 0 && errno == EINTR) {
+                    done = false;
+                }
+            }
+            if (done) {
+                ::close(refused.fd);
+            } else {
+                kept.push_back(std::move(refused));
+            }
+        }
+        refused_ = std::move(kept);
+    }
+
     bool receive() {
         std::array<char, kReceiveChunk> buffer{};
         const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
@@ -189,6 +249,7 @@ private:
     Session session_;
     PacketReader reader_;
     std::deque<std::string> held_;
+    std::vector<Refused> refused_;
     std::string lastSent_;
     bool open_ = true;
     bool closedByClient_ = false;

@@ -3,6 +3,8 @@
 namespace cm3tools::gdb {
 namespace {
 
+inline constexpr uint32_t kWordSize = 2;  // DebugReadMem/DebugWriteMem size code
+
 class Library final : public Target {
 public:
     explicit Library(bool batched) : batched_(batched) {}
@@ -12,6 +14,12 @@ public:
     }
     DebugResult writeMemory(uint32_t address, const uint8_t* data, uint32_t count) override {
         return DebugWriteBlock(address, data, count);
+    }
+    DebugResult readWord(uint32_t address, uint32_t* value) override {
+        return DebugReadMem(address, value, kWordSize);
+    }
+    DebugResult writeWord(uint32_t address, uint32_t value) override {
+        return DebugWriteMem(address, value, kWordSize);
     }
     DebugResult coreState(uint32_t* dhcsr) override { return DebugGetCoreState(dhcsr); }
     DebugResult halt() override { return DebugHaltCore(); }

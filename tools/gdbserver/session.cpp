@@ -30,7 +30,36 @@ inline constexpr uint16_t kByteMask = 0xFF;
 namespace breakpoint_type {
 inline constexpr uint32_t kSoftware = 0;
 inline constexpr uint32_t kHardware = 1;
+inline constexpr uint32_t kWriteWatchpoint = 2;
+inline constexpr uint32_t kReadWatchpoint = 3;
+inline constexpr uint32_t kAccessWatchpoint = 4;
 }  // namespace breakpoint_type
+
+std::optional<WatchKind> WatchpointKind(uint32_t type) {
+    switch (type) {
+    case breakpoint_type::kWriteWatchpoint: return WatchKind::kWrite;
+    case breakpoint_type::kReadWatchpoint: return WatchKind::kRead;
+    case breakpoint_type::kAccessWatchpoint: return WatchKind::kAccess;
+    default: return std::nullopt;
+    }
+}
+
+// The stop reply's reason for a watchpoint, as GDB names the kinds.
+std::string_view StopReason(WatchKind kind) {
+    switch (kind) {
+    case WatchKind::kWrite: return "watch";
+    case WatchKind::kRead: return "rwatch";
+    case WatchKind::kAccess: return "awatch";
+    }
+    return "watch";
+}
+
+DebugResult ReadTargetWord(void* target, uint32_t address, uint32_t* value) {
+    return static_cast<Target*>(target)->readWord(address, value);
+}
+DebugResult WriteTargetWord(void* target, uint32_t address, uint32_t value) {
+    return static_cast<Target*>(target)->writeWord(address, value);
+}
 
 inline constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 inline constexpr size_t kHexDigitsPerByte = 2;
@@ -92,6 +121,9 @@ bool ThreadMatches(std::string_view tid) {
 
 }  // namespace
 
+Session::Session(Target& target, std::ostream* log)
+    : target_(target), log_(log), watchpoints_(WordBus{ReadTargetWord, WriteTargetWord, &target}) {}
+
 void Session::note(std::string_view text) const {
     if (log_ != nullptr) *log_ << "gdbserver: " << text << std::endl;
 }
@@ -100,13 +132,38 @@ Session::Reply Session::stopReply(uint8_t signal) const {
     return "T" + RegisterHex(signal, sizeof(signal)) + "thread:" + std::string(kThreadId) + ";";
 }
 
+Session::Reply Session::haltedReply() {
+    lastSignal_ = signal_number::kTrap;
+    if (watchpoints_.empty()) return stopReply(lastSignal_);
+    uint32_t status = 0;
+    if (target_.readWord(dfsr::kAddress, &status) != DBG_OK || (status & dfsr::kDwtTrap) == 0) {
+        return stopReply(lastSignal_);
+    }
+    // Write ones to clear; left set, the next stop would only ask the comparators again.
+    (void)target_.writeWord(dfsr::kAddress, status & dfsr::kAll);
+    DebugResult result = DBG_OK;
+    const auto hit = watchpoints_.matched(result);
+    if (result != DBG_OK) note("could not read every DWT comparator after a watchpoint halt");
+    if (!hit) return stopReply(lastSignal_);
+    return "T" + RegisterHex(lastSignal_, sizeof(lastSignal_)) + std::string(StopReason(hit->kind)) + ":" +
+           HexText(hit->address) + ";thread:" + std::string(kThreadId) + ";";
+}
+
 void Session::attach() {
     running_ = false;
     lastSignal_ = signal_number::kTrap;
     uint32_t dhcsr = 0;
     const DebugResult state = target_.coreState(&dhcsr);
-    if (state == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return;
-    if (target_.halt() != DBG_OK) note("could not halt the core for the debugger");
+    const bool halted = state == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0;
+    if (!halted && target_.halt() != DBG_OK) {
+        note("could not halt the core for the debugger");
+        return;
+    }
+    // Locked up (a blank chip is): S_LOCKUP while it ran, or the PC it reads halted there.
+    uint32_t pc = 0;
+    const bool lockedUp = (state == DBG_OK && (dhcsr & dhcsr::kSLockup) != 0) ||
+                          (target_.readRegister(regsel::kPc, &pc) == DBG_OK && pc == kLockupPc);
+    if (lockedUp) lastSignal_ = signal_number::kSegv;
 }
 
 void Session::release() {
@@ -357,14 +414,34 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
     if (target_.coreState(&dhcsr) != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
     if (step) {
         const DebugResult result = target_.step();
-        if (result == DBG_NOT_HALTED) return {{std::string(error_reply::kNotHalted)}};
-        if (result != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
-        lastSignal_ = signal_number::kTrap;
-        return {{stopReply(lastSignal_)}};
+        if (result != DBG_OK) return settleAfterFailedRun(result);
+        return {{haltedReply()}};
     }
-    if (target_.resume() != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
+    const DebugResult result = target_.resume();
+    if (result != DBG_OK) return settleAfterFailedRun(result);
     running_ = true;
     return {{}, After::WaitForStop};
+}
+
+Session::Response Session::settleAfterFailedRun(DebugResult failure) {
+    // A core that locks up at once never retires the instruction the library
+    // waits for, yet it runs: GDB gets its stop once the poll sees it.
+    uint32_t dhcsr = 0;
+    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) == 0) {
+        running_ = true;
+        return {{}, After::WaitForStop};
+    }
+    return {{std::string(failure == DBG_NOT_HALTED ? error_reply::kNotHalted : error_reply::kTargetFailed)}};
+}
+
+std::optional<std::string> Session::haltLockedUp() {
+    if (target_.halt() != DBG_OK) {
+        note("the core locked up and would not halt");
+        return std::nullopt;
+    }
+    running_ = false;
+    lastSignal_ = signal_number::kSegv;
+    return stopReply(lastSignal_);
 }
 
 Session::Response Session::resumeAction(std::string_view args, bool step) {
@@ -400,16 +477,19 @@ Session::Response Session::vCont(std::string_view actions) {
 std::optional<std::string> Session::pollStop() {
     if (!running_) return std::nullopt;
     uint32_t dhcsr = 0;
-    if (target_.coreState(&dhcsr) != DBG_OK || (dhcsr & dhcsr::kSHalt) == 0) return std::nullopt;
+    if (target_.coreState(&dhcsr) != DBG_OK) return std::nullopt;
+    if ((dhcsr & dhcsr::kSHalt) == 0) {
+        if ((dhcsr & dhcsr::kSLockup) != 0) return haltLockedUp();
+        return std::nullopt;
+    }
     running_ = false;
-    lastSignal_ = signal_number::kTrap;
-    return stopReply(lastSignal_);
+    return haltedReply();
 }
 
 std::optional<std::string> Session::interrupt() {
     if (!running_) return std::nullopt;
     uint32_t dhcsr = 0;
-    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) != 0) return pollStop();
+    if (target_.coreState(&dhcsr) == DBG_OK && (dhcsr & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) return pollStop();
     if (target_.halt() != DBG_OK) {
         note("the interrupt could not halt the core");
         return std::nullopt;
@@ -425,8 +505,15 @@ Session::Reply Session::insertBreakpoint(std::string_view args) {
     const size_t comma = args.find(',');
     const auto type = ParseHex32(args.substr(0, comma));
     if (!type) return std::string(error_reply::kMalformed);
-    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto watch = WatchpointKind(*type);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware && !watch) {
+        return std::string(kEmpty);
+    }
     const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
+    if (watch) {
+        if (!where) return std::string(error_reply::kMalformed);
+        return insertWatchpoint(*watch, where->first, where->second);
+    }
     if (!where || where->first % thumb::kHalfword != 0) return std::string(error_reply::kMalformed);
     const uint32_t address = where->first;
     if (breakpoints_.contains(address)) return std::string(kOk);
@@ -458,6 +545,14 @@ Session::Reply Session::insertBreakpoint(std::string_view args) {
     return std::string(kOk);
 }
 
+Session::Reply Session::insertWatchpoint(WatchKind kind, uint32_t address, uint32_t length) {
+    const Watchpoints::Status status = watchpoints_.add(kind, address, length);
+    if (status.ok()) return std::string(kOk);
+    note(status.message);
+    // GDB takes "E." and text as an error like "Enn".
+    return "E." + status.message;
+}
+
 DebugResult Session::remove(uint32_t address, const Breakpoint& breakpoint) {
     if (breakpoint.hardware) return target_.clearBreakpoint(address);
     const std::array<uint8_t, thumb::kHalfword> original{
@@ -470,9 +565,16 @@ Session::Reply Session::removeBreakpoint(std::string_view args) {
     const size_t comma = args.find(',');
     const auto type = ParseHex32(args.substr(0, comma));
     if (!type) return std::string(error_reply::kMalformed);
-    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware) return std::string(kEmpty);
+    const auto watch = WatchpointKind(*type);
+    if (*type != breakpoint_type::kSoftware && *type != breakpoint_type::kHardware && !watch) {
+        return std::string(kEmpty);
+    }
     const auto where = comma == std::string_view::npos ? std::nullopt : AddressLength(args.substr(comma + 1));
     if (!where) return std::string(error_reply::kMalformed);
+    if (watch) {
+        const bool removed = watchpoints_.remove(*watch, where->first, where->second) == DBG_OK;
+        return std::string(removed ? kOk : error_reply::kTargetFailed);
+    }
     const auto found = breakpoints_.find(where->first);
     if (found == breakpoints_.end()) return std::string(kOk);
     if (remove(found->first, found->second) != DBG_OK) return std::string(error_reply::kTargetFailed);
@@ -487,7 +589,8 @@ DebugResult Session::removeAllBreakpoints() {
         if (first == DBG_OK) first = result;
     }
     breakpoints_.clear();
-    return first;
+    const DebugResult watches = watchpoints_.removeAll();
+    return first == DBG_OK ? watches : first;
 }
 
 // --- target description and memory map --------------------------------------
@@ -614,13 +717,16 @@ Session::Response Session::monitor(std::string_view hexCommand) {
         "  reset hardware  pulse the reset line\n"
         "  halt            halt the core\n";
     if (command == "help") return done(help, true);
-    return {{Output("unknown monitor command '" + command + "'\n" + help), std::string(error_reply::kMalformed)}};
+    // Not an error: a script written for another server goes on.
+    return done("unknown monitor command '" + command + "'\n" + help, true);
 }
 
 Session::Response Session::detach() {
     const bool removed = removeAllBreakpoints() == DBG_OK;
     uint32_t dhcsr = 0;
-    const bool resumed = target_.coreState(&dhcsr) == DBG_OK && target_.resume() == DBG_OK;
+    bool resumed = target_.coreState(&dhcsr) == DBG_OK && target_.resume() == DBG_OK;
+    // A core that locked up at once runs all the same, as detach promised.
+    if (!resumed) resumed = target_.coreState(&dhcsr) == DBG_OK && (dhcsr & dhcsr::kSHalt) == 0;
     if (!removed || !resumed) note("detach: the target may still be halted or hold breakpoints");
     running_ = false;
     return {{std::string(removed && resumed ? kOk : error_reply::kTargetFailed)}, After::Close};

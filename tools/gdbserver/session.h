@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/watchpoints.h"
 #include "target.h"
 
 namespace cm3tools::gdb {
@@ -24,6 +25,7 @@ inline constexpr uint32_t kBlockSize = 4096;
 namespace signal_number {
 inline constexpr uint8_t kInterrupt = 2;  // SIGINT: stopped by the interrupt byte
 inline constexpr uint8_t kTrap = 5;       // SIGTRAP: breakpoint, step, or halted for the debugger
+inline constexpr uint8_t kSegv = 11;      // SIGSEGV: the core locked up (a fault it could not take)
 }  // namespace signal_number
 
 // Error replies.
@@ -46,7 +48,7 @@ public:
         After after = After::Nothing;
     };
 
-    Session(Target& target, std::ostream* log) : target_(target), log_(log) {}
+    Session(Target& target, std::ostream* log);
 
     // A client arrived: the core is halted for it.
     void attach();
@@ -70,6 +72,16 @@ private:
     using Reply = std::string;
 
     Reply stopReply(uint8_t signal) const;
+    // The core halted by itself (a breakpoint, a step, a watchpoint): SIGTRAP,
+    // naming the watchpoint and its data address when one fired.
+    Reply haltedReply();
+    Reply insertWatchpoint(WatchKind kind, uint32_t address, uint32_t length);
+    // The stop reply for a core found running after a resume or step failed,
+    // or nothing when it is halted (the failure is then the reply).
+    Response settleAfterFailedRun(DebugResult failure);
+    // Halts a core found locked up; the SIGSEGV stop reply, or nothing when it
+    // would not halt.
+    std::optional<std::string> haltLockedUp();
     Reply readRegisters();
     Reply writeRegisters(std::string_view hex);
     Reply readRegister(std::string_view args);
@@ -105,6 +117,7 @@ private:
     bool noAck_ = false;
     uint8_t lastSignal_ = signal_number::kTrap;
     std::map<uint32_t, Breakpoint> breakpoints_;
+    Watchpoints watchpoints_;
     // vFlashWrite pieces since the last vFlashDone, verified there.
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> flashWritten_;
 };

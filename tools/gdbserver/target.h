@@ -20,6 +20,10 @@ public:
     virtual DebugResult readMemory(uint32_t address, uint8_t* buffer, uint32_t count) = 0;
     virtual DebugResult writeMemory(uint32_t address, const uint8_t* data, uint32_t count) = 0;
 
+    // One aligned word, as the system registers (DWT, DFSR) want it.
+    virtual DebugResult readWord(uint32_t address, uint32_t* value) = 0;
+    virtual DebugResult writeWord(uint32_t address, uint32_t value) = 0;
+
     // DHCSR, read now (it also refreshes the library's cached halted state).
     virtual DebugResult coreState(uint32_t* dhcsr) = 0;
     virtual DebugResult halt() = 0;
