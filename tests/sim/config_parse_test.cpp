@@ -11,7 +11,7 @@
 namespace cm3sim {
 namespace {
 
-const std::filesystem::path kConfigs = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "sim" / "configs";
+const std::filesystem::path kConfigs = std::filesystem::path(CM3PROBE_SIM_CONFIGS);
 
 void ExpectDefaults(const SimConfig& c) {
     const SimConfig d;
