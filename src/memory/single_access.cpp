@@ -112,8 +112,9 @@ DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
     if (!g_connection.batchedMode) {
         // A write that did not go out stops the access: the DRW write after a
         // lost TAR write would land at the old address.
+        const uint32_t drw = lanes::ToDrw(address, value, size);
         if (!ProgramSwd(address, size) ||
-            SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size)) != adapter::kUsbOk) {
+            SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, drw) != adapter::kUsbOk) {
             return FailedAccess();
         }
         return ReadAndCheckSticky();

@@ -1,8 +1,9 @@
 // One fault at every step of a memory call, on every path: a driver write or
-// read that fails or moves half its bytes, or AP WAITs from a chosen wire
-// transaction on. Whatever the call reports, a DBG_OK read holds the target's
-// bytes, a DBG_OK write left all of its bytes, nothing outside the call's range
-// moved, the debug domain stays powered, and the calls after it work.
+// read that fails, AP WAITs from a chosen wire transaction on, or a bus error
+// at a chosen bus transfer. Whatever the call reports, a DBG_OK read holds the
+// target's bytes, a DBG_OK write left all of its bytes, nothing outside the
+// call's range moved, the debug domain stays powered, and the calls after it
+// work.
 #include <limits>
 #include <random>
 #include <vector>
@@ -31,6 +32,7 @@ struct Injector {
     uint32_t reads = 0;
     size_t armAt = kNever;
     uint32_t waits = 0;
+    uint64_t busAccesses = 0;
 };
 Injector g_injector;
 
@@ -74,8 +76,9 @@ const UsbDriver& CountingDriver() {
 // A short transfer leaves half a command in the adapter, and a batch whose
 // reply read failed leaves its replies queued: bringing the link back from
 // those lies below this layer, and its own tests cover it.
-enum class Fault { WriteFails, ReadFails, OneWait, ThreeWaits };
-inline constexpr Fault kFaults[] = {Fault::WriteFails, Fault::ReadFails, Fault::OneWait, Fault::ThreeWaits};
+enum class Fault { WriteFails, ReadFails, OneWait, ThreeWaits, BusError };
+inline constexpr Fault kFaults[] = {Fault::WriteFails, Fault::ReadFails, Fault::OneWait, Fault::ThreeWaits,
+                                    Fault::BusError};
 
 const char* Name(Fault fault) {
     switch (fault) {
@@ -83,6 +86,7 @@ const char* Name(Fault fault) {
     case Fault::ReadFails: return "read fails";
     case Fault::OneWait: return "one WAIT";
     case Fault::ThreeWaits: return "three WAITs";
+    case Fault::BusError: return "bus error";
     }
     return "?";
 }
@@ -160,9 +164,12 @@ protected:
         Bytes back;
         g_injector = Injector{};
         Probe().clearWireLog();
+        const uint64_t busBefore = Target().counters().ahbAccesses;
         EXPECT_EQ(Run(op, data, back), op.busError ? DBG_STICKY_ERROR : DBG_OK) << op.name;
         Injector counts = g_injector;
         counts.armAt = Probe().wireLog().size();
+        counts.busAccesses = Target().counters().ahbAccesses - busBefore;
+        EXPECT_GT(counts.busAccesses, 0u) << op.name;
         return counts;
     }
 
@@ -178,12 +185,14 @@ protected:
             g_injector.armAt = at;
             g_injector.waits = fault == Fault::OneWait ? 1 : 3;
             break;
+        case Fault::BusError: Config().stickyErrorAtAhbAccess = Target().counters().ahbAccesses + at; break;
         }
     }
 
     void Disarm() {
         Config().driverFaults.clear();
         Config().waitNextApTransactions = 0;
+        Config().stickyErrorAtAhbAccess.reset();
         g_injector.armAt = kNever;
     }
 
@@ -237,6 +246,7 @@ TEST_P(FaultDataTest, EveryFaultAtEveryStep) {
         for (Fault fault : kFaults) {
             uint32_t steps = static_cast<uint32_t>(clean.armAt);
             if (fault == Fault::WriteFails) steps = clean.writes;
+            if (fault == Fault::BusError) steps = static_cast<uint32_t>(clean.busAccesses);
             if (fault == Fault::ReadFails) {
                 if (GetParam().swd && GetParam().batched) continue;
                 steps = clean.reads;
