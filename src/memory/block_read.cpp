@@ -198,7 +198,7 @@ void Reprogram(Pass& pass, uint32_t next) {
 }
 
 // Sends the queued steps and fills in their outcomes, in queue order.
-void Collect(Pass& pass) {
+void FillAnswers(Pass& pass) {
     if (Swd()) {
         if (BatchFlush(g_connection.usbHandle) != 0) return;  // all stay Broken
         for (uint32_t i = 0; i < pass.queuedCount; ++i) {
@@ -218,6 +218,14 @@ void Collect(Pass& pass) {
     for (uint32_t i = 0; i < pass.queuedCount && (i + 1) * dap_scan::kBytes <= bytes; ++i) {
         Event& event = pass.events[pass.queued[i]];
         event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &event.value);
+    }
+}
+
+void Collect(Pass& pass) {
+    FillAnswers(pass);
+    // After a failed exchange the final read would fetch nothing usable.
+    for (uint32_t i = 0; i < pass.queuedCount; ++i) {
+        if (pass.events[pass.queued[i]].outcome == Outcome::Broken) pass.stopped = true;
     }
 }
 
