@@ -51,6 +51,10 @@ UsbStatus CountedWrite(UsbHandle handle, const uint8_t* data, uint32_t count, ui
         if (status != cm3probe::adapter::kUsbOk) return status;
         sent += one;
     }
+    if (sent == count) {
+        *written = sent;
+        return cm3probe::adapter::kUsbOk;
+    }
     uint32_t rest = 0;
     UsbStatus status = sim.write(handle, data + sent, count - sent, &rest);
     *written = sent + rest;
