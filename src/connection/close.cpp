@@ -6,6 +6,7 @@
 #include "connection/export_frame.h"
 #include "core/scs_registers.h"
 #include "memory/size_code.h"
+#include "transport/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe::connection {
@@ -30,8 +31,10 @@ DebugResult Close() {
         }
         if (status != 0) return DBG_ERROR;
         g_connection.initialised = 0;
+        // No link is left to be down.
+        link_state::MarkUp();
         return DBG_OK;
-    });
+    }, LinkPolicy::OpenOrClose);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "cm3probe.h"
 #include "connection/connection.h"
 #include "connection/export_frame.h"
+#include "dap/dap_access.h"
 #include "dap/dp_registers.h"
 #include "memory/size_code.h"
 #include "transport/jtag_scan.h"
@@ -20,24 +21,28 @@ inline constexpr uint32_t kRevisionMask = 0xFFFF;
 DebugResult ReadIdcode(uint32_t* idCode) {
     uint32_t code = 0;
     if (g_connection.swdMode != 0) {
-        // A refused read leaves 0, which validation rejects.
-        (void)SwdReadTransfer(g_connection.usbHandle, dp::kIdcode, swd::kDebugPort, &code);
+        // A read with no answer leaves the port out of frame: it is brought
+        // back, and the call fails rather than report a code never read.
+        if (SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code) != swd_status::kOk) return DBG_ERROR;
     } else {
         if (SelectJtagInstruction(jtag_ir::kIdcode) != 0) return DBG_ERROR;
         uint8_t capture[dap_scan::kIdcodeBytes] = {};
-        if (JtagScanIdcode(capture) == adapter::kJtagOk) {
-            code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
-                   static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
-        }
+        if (JtagScanIdcode(capture) != adapter::kJtagOk) return DBG_ERROR;
+        code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
+               static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
     }
     *idCode = code;
     return DBG_OK;
 }
 
-// A word whose read failed reads as 0 rather than as whatever was in memory.
-uint32_t ReadWordOrZero(uint32_t address) {
+// A word whose read failed reads as 0 rather than as whatever was in memory,
+// and the call fails: 0 is not what the part holds.
+uint32_t ReadWordOrZero(uint32_t address, bool& failed) {
     uint32_t word = 0;
-    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) word = 0;
+    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) {
+        word = 0;
+        failed = true;
+    }
     return word;
 }
 
@@ -59,11 +64,12 @@ extern "C" CM3PROBE_API DebugResult DebugGetDeviceInformation(uint32_t* deviceCl
     if (deviceClass == nullptr || partNumber == nullptr || revision == nullptr) return DBG_BAD_PARAMETER;
     // No hold of its own: each read takes the lock by itself.
     return cm3probe::connection::Guarded([&] {
-        uint32_t first = ReadWordOrZero(kDeviceId0);
-        uint32_t second = ReadWordOrZero(kDeviceId1);
+        bool failed = false;
+        uint32_t first = ReadWordOrZero(kDeviceId0, failed);
+        uint32_t second = ReadWordOrZero(kDeviceId1, failed);
         *deviceClass = (first >> kFieldShift) & kFieldMask;
         *revision = first & kRevisionMask;
         *partNumber = (second >> kFieldShift) & kFieldMask;
-        return DBG_OK;
+        return failed ? DBG_ERROR : DBG_OK;
     });
 }

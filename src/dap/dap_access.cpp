@@ -119,8 +119,10 @@ DebugResult ReadAndCheckSticky() {
 }
 
 bool SwdReadNeedsRecovery(uint32_t status) {
-    return status == swd::ack::kNoAnswer || status == swd_status::kAckLineLow ||
-           status == swd_status::kShortResponse;
+    // Any acknowledge but OK, WAIT and FAULT means the port is out of frame.
+    const bool protocolError = status > swd::ack::kOk && status <= swd::ack::kNoAnswer &&
+                               status != swd::ack::kWait && status != swd::ack::kFault;
+    return protocolError || status == swd_status::kAckLineLow || status == swd_status::kShortResponse;
 }
 
 void RecoverSwdLink() { (void)SwdLineResetAndIdentify(g_connection.usbHandle); }
