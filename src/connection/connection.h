@@ -34,6 +34,9 @@ struct DebugConnection {
     uint8_t linkDown;
     // Driver transfer failures so far; an export that saw this change fails.
     uint32_t linkFaults;
+    // An AP transaction was answered WAIT: it may still be stalled, and every
+    // later one would wait behind it until DAPABORT ends it.
+    uint8_t apStalled;
 };
 
 // Zero at load; lives for the whole process.

@@ -54,13 +54,21 @@ ExportScope::ExportScope(LinkPolicy policy)
 ExportScope::~ExportScope() { --g_exportDepth; }
 
 DebugResult ExportScope::Finish(DebugResult result) {
-    if (link_state::Faults() == faultsAtEntry_) return result;
+    const bool faulted = link_state::Faults() != faultsAtEntry_;
     // Open's own traffic only readies the port (its IDCODE read is not
     // examined) and close's only disarms the target: a link they leave down
     // is recovered by the next export before its traffic.
     if (policy_ == LinkPolicy::OpenOrClose) return result;
-    if (outermost_) (void)RecoverLink();
-    return result == DBG_OK ? DBG_ERROR : result;
+    if (outermost_) {
+        if (faulted) (void)RecoverLink();
+        // Nothing retries a WAIT: the transaction it stalled is ended here,
+        // or the next call's would wait behind it.
+        if (link_state::ApStalled() && !link_state::Down()) {
+            AbortApTransaction();
+            link_state::ClearApStalled();
+        }
+    }
+    return faulted && result == DBG_OK ? DBG_ERROR : result;
 }
 
 }  // namespace cm3probe::connection

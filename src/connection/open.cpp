@@ -134,6 +134,7 @@ DebugResult Open(uint32_t clockHz, const char* description, uint32_t useSwd) {
             CloseOpenTransport(adapter::ActiveBackend());
             // A new link: whatever the old one left down is gone with it.
             link_state::MarkUp();
+            link_state::ClearApStalled();
             if (!adapter::SelectBackend()) return DBG_ERROR;
             const adapter::Backend& backend = adapter::ActiveBackend();
             if (!SupportedAdapterAttached(*backend.usb)) return DBG_ERROR;

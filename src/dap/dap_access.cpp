@@ -100,7 +100,9 @@ void ClearStickyError(uint32_t ctrlStat) {
     uint32_t abort = 0;
     if (ctrlStat & dp::ctrlstat::kStickyErr) abort |= dp::abort::kStkErrClr;
     if (ctrlStat & dp::ctrlstat::kWDataErr) abort |= dp::abort::kWdErrClr;
-    if (ctrlStat & dp::ctrlstat::kStickyOrun) abort |= dp::abort::kOrunErrClr;
+    // An overrun follows a WAIT, whose AP transaction may still be stalled:
+    // every later one would wait behind it.
+    if (ctrlStat & dp::ctrlstat::kStickyOrun) abort |= dp::abort::kOrunErrClr | dp::abort::kDapAbort;
     if (ctrlStat & dp::ctrlstat::kStickyCmp) abort |= dp::abort::kStkCmpClr;
     (void)WriteDpRegister(dp::kAbort, abort);
 }
@@ -116,6 +118,20 @@ DebugResult ReadAndCheckSticky() {
     uint32_t ctrlStat = 0;
     uint32_t status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
     return CheckSticky(status, ctrlStat);
+}
+
+void AbortApTransaction() {
+    connection::AdapterLockHold hold;
+    if (Swd()) {
+        (void)WriteDpRegister(dp::kAbort, dp::abort::kDapAbort | dp::abort::kStkCmpClr | dp::abort::kStkErrClr |
+                                              dp::abort::kWdErrClr | dp::abort::kOrunErrClr);
+        return;
+    }
+    // The JTAG-DP's ABORT has DAPABORT only; the next access loads its own instruction.
+    (void)SelectJtagInstruction(jtag_ir::kAbort);
+    DapScan request;
+    BuildDapScan(dp::abort::kDapAbort, dp::kAbort, dap_scan::kWrite, request);
+    (void)JtagScanWrite(request);
 }
 
 bool SwdReadNeedsRecovery(uint32_t status) {

@@ -47,7 +47,9 @@ void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* 
 }
 
 uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
-    if ((capture5[0] & dap_scan::kAckMask) != dap_scan::kAckOkFault) return dap_scan::kRejected;
+    const uint8_t acknowledge = capture5[0] & dap_scan::kAckMask;
+    if (acknowledge == dap_scan::kAckWait) link_state::MarkApStalled();
+    if (acknowledge != dap_scan::kAckOkFault) return dap_scan::kRejected;
     uint64_t scan = 0;
     for (uint32_t i = 0; i < dap_scan::kBytes; ++i) scan |= static_cast<uint64_t>(capture5[i]) << (8 * i);
     *outData = static_cast<uint32_t>(scan >> dap_scan::kDataShift);

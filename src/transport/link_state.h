@@ -22,4 +22,8 @@ inline void MarkUp() { g_connection.linkDown = 0; }
 
 inline uint32_t Faults() { return g_connection.linkFaults; }
 
+inline bool ApStalled() { return g_connection.apStalled != 0; }
+inline void MarkApStalled() { g_connection.apStalled = 1; }
+inline void ClearApStalled() { g_connection.apStalled = 0; }
+
 }  // namespace cm3probe::link_state

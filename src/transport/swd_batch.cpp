@@ -98,6 +98,7 @@ uint32_t BatchNextRead(uint32_t* value) {
     if (g_batch.readCursor + swd::kResponseSize > g_batch.readEnd) return swd::ack::kNoAnswer;
     uint32_t acknowledge = swd::DecodeResponse(g_batch.readCursor, value);
     g_batch.readCursor += swd::kResponseSize;
+    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
     // 000 is no acknowledge at all, as for a single read: never 0, which
     // callers of the single read take for OK.
     return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;

@@ -183,6 +183,7 @@ uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uin
     if (got != swd::kResponseSize) return swd_status::kShortResponse;
     uint32_t acknowledge = swd::DecodeResponse(response, outValue);
     if (acknowledge == swd::ack::kOk) return swd_status::kOk;
+    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
     return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
 }
 

@@ -176,8 +176,8 @@ TEST_F(DeadHolderRecoveryTest, SwdLinkIsResynchronisedAndIdentified) {
     // Whatever the dead holder left sticky is cleared before the next caller.
     namespace dp = cm3probe::dp;
     EXPECT_EQ(writes[4], SwdWrite(dp::kAbort, 0,
-                                  dp::abort::kStkCmpClr | dp::abort::kStkErrClr | dp::abort::kWdErrClr |
-                                      dp::abort::kOrunErrClr));
+                                  dp::abort::kDapAbort | dp::abort::kStkCmpClr | dp::abort::kStkErrClr |
+                                      dp::abort::kWdErrClr | dp::abort::kOrunErrClr));
 }
 
 TEST_F(DeadHolderRecoveryTest, JtagTapReturnsToRunTestIdle) {

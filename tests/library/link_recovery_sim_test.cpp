@@ -100,7 +100,7 @@ protected:
 
     // One session: each call's outcome checked against the target. Returns
     // the failed calls' positions.
-    std::vector<int> Session(uint32_t seed, const std::string& what) {
+    std::vector<int> Session(uint32_t seed, const std::string& what, int waitBefore = -1, uint32_t waits = 0) {
         std::mt19937 random(seed);
         Bytes data(40);
         for (uint8_t& b : data) b = static_cast<uint8_t>(random());
@@ -109,7 +109,10 @@ protected:
         std::vector<int> failed;
         auto note = [&](int call, DebugResult result) {
             if (result != DBG_OK) failed.push_back(call);
+            // The run of WAITs meets the next call's first AP transaction.
+            if (call + 1 == waitBefore) Config().waitNextApTransactions = waits;
         };
+        if (waitBefore == 0) Config().waitNextApTransactions = waits;
 
         DebugResult r = DebugWriteBlock(kArea + 1, data.data(), static_cast<uint32_t>(data.size()));
         if (r == DBG_OK) {
@@ -199,6 +202,20 @@ TEST_P(LinkRecoveryTest, IdcodeReadWithNoAnswerFailsAndTheNextOneIsRight) {
     ASSERT_EQ(DebugGetIDCode(&idcode), DBG_OK);
     EXPECT_EQ(idcode, Config().swdpIdcode);
     EXPECT_TRUE(Session(1, "after no answer").empty());
+}
+
+// Nothing retries a WAIT, so the AP transaction it stalled must be ended
+// (DAPABORT) before the next call, or that call waits behind it too.
+TEST_P(LinkRecoveryTest, ARunOfWaitsFailsAtMostTwoCalls) {
+    for (const uint32_t waits : {1u, 2u, 4u, 1000u}) {
+        for (int call = 0; call < 6; ++call) {
+            const std::string what = std::to_string(waits) + " WAITs before call " + std::to_string(call);
+            const std::vector<int> failed = Session(waits + call, what, call, waits);
+            ASSERT_LE(failed.size(), 2u) << what;
+            const std::vector<int> clean = Session(waits + call + 100, what + ", then clean");
+            ASSERT_TRUE(clean.empty()) << what << ": call " << clean.front() << " failed";
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LinkRecoveryTest, ::testing::ValuesIn(kAllPaths), PathName);
