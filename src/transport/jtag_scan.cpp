@@ -35,8 +35,9 @@ uint32_t SelectJtagInstruction(uint8_t code) {
     if (g_connection.swdMode != 0) return 1;
     connection::AdapterLockHold hold;
     const uint8_t instruction = code;
-    return OnLink(
-        [&] { return Engine().scanWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle); });
+    return OnLink([&] {
+        return Engine().scanWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+    });
 }
 
 void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* out5) {
