@@ -35,36 +35,59 @@ adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_
     return status;
 }
 
-template <size_t N>
-adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t (&bytes)[N]) {
-    return Send(handle, bytes, static_cast<uint32_t>(N));
+// A command stream built in place from the pieces below, so each piece's
+// bytes are composed in one spot whichever stream carries them.
+class Stream {
+public:
+    Stream& Divisor(uint32_t divisor) {
+        return Byte(mpsse::kSetDivisor)
+            .Byte(static_cast<uint8_t>(divisor & 0xFF))
+            .Byte(static_cast<uint8_t>((divisor >> 8) & 0xFF));
+    }
+    Stream& Pins(uint8_t value, uint8_t direction) { return Byte(mpsse::kSetLowBits).Byte(value).Byte(direction); }
+    // Clocks `count` bytes of one value out on SWDIO.
+    Stream& Fill(uint8_t level, uint32_t count) {
+        Byte(mpsse::kBytesOutNeg).Byte(mpsse::LengthLow(count)).Byte(mpsse::LengthHigh(count));
+        for (uint32_t i = 0; i < count; ++i) Byte(level);
+        return *this;
+    }
+    Stream& Byte(uint8_t byte) {
+        if (size_ < kCapacity) bytes_[size_++] = byte;
+        return *this;
+    }
+    const uint8_t* Bytes() const { return bytes_; }
+    uint32_t Size() const { return size_; }
+
+private:
+    // Room for the longest stream, the recovery's set-up with its sync probe (19 bytes).
+    static constexpr uint32_t kCapacity = 32;
+    uint8_t bytes_[kCapacity] = {};
+    uint32_t size_ = 0;
+};
+
+adapter::UsbStatus Send(adapter::UsbHandle handle, const Stream& stream) {
+    return Send(handle, stream.Bytes(), stream.Size());
 }
 
-// Clock `count` bytes of one value out on SWDIO.
 adapter::UsbStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
-    uint8_t stream[3 + 16];
-    stream[0] = mpsse::kBytesOutNeg;
-    stream[1] = mpsse::LengthLow(count);
-    stream[2] = mpsse::LengthHigh(count);
-    std::fill(stream + 3, stream + 3 + count, level);
-    return Send(handle, stream, 3 + count);
+    return Send(handle, Stream().Fill(level, count));
 }
 
 adapter::UsbStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
-    const uint8_t stream[] = {mpsse::kBytesOutNeg, mpsse::LengthLow(2), mpsse::LengthHigh(2),
-                              static_cast<uint8_t>(sequence & 0xFF), static_cast<uint8_t>(sequence >> 8)};
-    return Send(handle, stream);
+    return Send(handle, Stream()
+                            .Byte(mpsse::kBytesOutNeg)
+                            .Byte(mpsse::LengthLow(2))
+                            .Byte(mpsse::LengthHigh(2))
+                            .Byte(static_cast<uint8_t>(sequence & 0xFF))
+                            .Byte(static_cast<uint8_t>(sequence >> 8)));
 }
 
 adapter::UsbStatus SendIdle(adapter::UsbHandle handle) {
-    const uint8_t stream[] = {mpsse::kBitsOutNeg, mpsse::LengthLow(8), swd::kLineLow};
-    return Send(handle, stream);
+    return Send(handle, Stream().Byte(mpsse::kBitsOutNeg).Byte(mpsse::LengthLow(8)).Byte(swd::kLineLow));
 }
 
 adapter::UsbStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
-    const uint8_t stream[] = {mpsse::kSetDivisor, static_cast<uint8_t>(divisor & 0xFF),
-                              static_cast<uint8_t>((divisor >> 8) & 0xFF)};
-    return Send(handle, stream);
+    return Send(handle, Stream().Divisor(divisor));
 }
 
 // 40 cycles with SWDIO released: a read cut short finishes its data phase
@@ -77,18 +100,14 @@ inline constexpr uint32_t kReleasedFlushBytes = 5;
 // an engine parsing from a command boundary answers it with exactly
 // kBadCommand and the opcode.
 adapter::UsbStatus SendSetupAndProveSync(adapter::UsbHandle handle, uint32_t divisor) {
-    const uint8_t stream[] = {mpsse::kSetDivisor,         static_cast<uint8_t>(divisor & 0xFF),
-                              static_cast<uint8_t>((divisor >> 8) & 0xFF),
-                              mpsse::kSetLowBits,         swd::pins::kReleaseValue,
-                              swd::pins::kReleaseDirection,
-                              mpsse::kBytesOutNeg,        mpsse::LengthLow(kReleasedFlushBytes),
-                              mpsse::LengthHigh(kReleasedFlushBytes),
-                              swd::kLineHigh,             swd::kLineHigh, swd::kLineHigh, swd::kLineHigh,
-                              swd::kLineHigh,
-                              mpsse::kSetLowBits,         swd::pins::kDriveValue,
-                              swd::pins::kDriveDirection, mpsse::kSyncProbe,
-                              mpsse::kSendImmediate};
-    adapter::UsbStatus status = WriteWhole(handle, stream, sizeof stream);
+    Stream stream;
+    stream.Divisor(divisor)
+        .Pins(swd::pins::kReleaseValue, swd::pins::kReleaseDirection)
+        .Fill(swd::kLineHigh, kReleasedFlushBytes)
+        .Pins(swd::pins::kDriveValue, swd::pins::kDriveDirection)
+        .Byte(mpsse::kSyncProbe)
+        .Byte(mpsse::kSendImmediate);
+    adapter::UsbStatus status = WriteWhole(handle, stream.Bytes(), stream.Size());
     if (status != adapter::kUsbOk) return status;
     uint8_t echo[sizeof mpsse::kSyncEcho] = {};
     uint32_t got = 0;
@@ -99,8 +118,7 @@ adapter::UsbStatus SendSetupAndProveSync(adapter::UsbHandle handle, uint32_t div
 }
 
 adapter::UsbStatus SendDrive(adapter::UsbHandle handle) {
-    const uint8_t stream[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kDriveDirection};
-    return Send(handle, stream);
+    return Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kDriveDirection));
 }
 
 // 72 low cycles flush whatever the port was in the middle of.
@@ -153,8 +171,7 @@ uint32_t SwdLinkClose(adapter::UsbHandle handle) {
 
 uint32_t SwdPulseReset(adapter::UsbHandle handle) {
     if (link_state::Down()) return swd_status::kLinkDown;
-    const uint8_t assert[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kResetAssertDirection};
-    (void)Send(handle, assert);
+    (void)Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kResetAssertDirection));
     timing::SleepMilliseconds(timing::kResetPulseMs);
     return SendDrive(handle);
 }
