@@ -5,6 +5,7 @@
 #include "connection/connection.h"
 #include "connection/export_frame.h"
 #include "core/scs_registers.h"
+#include "dap/dap_access.h"
 #include "memory/size_code.h"
 #include "transport/link_state.h"
 #include "transport/swd_link.h"
@@ -16,6 +17,9 @@ DebugResult Close() {
     return Locked([]() -> DebugResult {
         // Without initialisation this sends nothing.
         (void)DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord);
+        // A WAIT there stalls the AP past this session: end it while the link is open.
+        if (link_state::ApStalled() && !link_state::Down()) AbortApTransaction();
+        link_state::ClearApStalled();
         // Whatever handle exists is closed, whichever transport swdMode names:
         // a JTAG open that failed after an SWD session leaves its engine handle
         // behind, and dropping it unclosed would keep the channel claimed.

@@ -27,7 +27,7 @@ bool RecoverLink() {
     if (g_connection.swdMode != 0) {
         if (g_connection.usbHandle == nullptr || backend.usb == nullptr) return !link_state::Down();
         if (SwdResynchronise(g_connection.usbHandle, g_connection.swdDivisor) != swd_status::kOk) return false;
-        ClearStickyError(kLeftBehind | dp::ctrlstat::kWDataErr);
+        ClearStickyLeftBehind();
     } else {
         if (g_connection.jtagHandle == nullptr || backend.jtag == nullptr) return !link_state::Down();
         // Initialising the engine resets its MPSSE state, proves it in step
@@ -37,12 +37,16 @@ bool RecoverLink() {
             return false;
         }
         link_state::MarkUp();
-        ClearStickyError(kLeftBehind);
+        ClearStickyLeftBehind();
     }
     return !link_state::Down();
 }
 
 void RecoverLinkAfterDeadHolder() { (void)RecoverLink(); }
+
+void ClearStickyLeftBehind() {
+    ClearStickyError(g_connection.swdMode != 0 ? kLeftBehind | dp::ctrlstat::kWDataErr : kLeftBehind);
+}
 
 ExportScope::ExportScope(LinkPolicy policy)
     : policy_(policy), outermost_(g_exportDepth == 0), ready_(true), faultsAtEntry_(0) {

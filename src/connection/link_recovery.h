@@ -13,6 +13,10 @@ namespace cm3probe::connection {
 // the middle of a command stream. False when the link is still down.
 bool RecoverLink();
 void RecoverLinkAfterDeadHolder();
+// Clears every sticky flag without reading CTRL/STAT first (SWD: ABORT with
+// every clear bit and DAPABORT; JTAG: CTRL/STAT written with the power-up
+// requests and the write-one-to-clear flags, a value of our own).
+void ClearStickyLeftBehind();
 
 // What an export does about the link. Open and close set the link up or take
 // it down themselves: they never recover it, and a transfer failure during

@@ -192,6 +192,15 @@ TEST_P(LinkRecoveryTest, OneFaultAtAnyTransferFailsAtMostTwoCallsAndTheLinkComes
                 PathName(::testing::TestParamInfo<Path>(GetParam(), 0)).c_str(), cases, failedCalls);
 }
 
+// The stall must not outlive the session either: a WAIT met by the close's
+// own write would otherwise fail the next session's DebugInit.
+TEST_P(LinkRecoveryTest, ARunOfWaitsMetByCloseEndsWithTheSession) {
+    Config().waitNextApTransactions = 1000;
+    (void)DebugClose();
+    Connect(GetParam());
+    EXPECT_TRUE(Session(2, "next session").empty());
+}
+
 TEST_P(LinkRecoveryTest, IdcodeReadWithNoAnswerFailsAndTheNextOneIsRight) {
     // A JTAG scan cannot tell an absent target from one that shifts ones.
     if (!GetParam().swd) GTEST_SKIP() << "SWD only";
