@@ -59,23 +59,32 @@ DebugResult RefusedRead() {
     return DBG_ERROR;
 }
 
+// A value that is not the expected one may be a read the port answered with
+// a fault (JTAG acknowledges OK and FAULT alike): the sticky flag tells, and
+// is cleared so the next call does not fail on it.
+DebugResult Mismatch(DebugResult verdict) {
+    DebugResult sticky = ReadAndCheckSticky();
+    return sticky == DBG_OK ? verdict : sticky;
+}
+
 DebugResult Validate() {
     AdapterLockHold hold;
     uint32_t idcode = 0;
-    (void)DebugGetIDCode(&idcode);
+    DebugResult read = DebugGetIDCode(&idcode);
+    if (read != DBG_OK) return read;
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
     if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
-    if ((idr & kIdrMask) != kIdrAhbAp) return DBG_BAD_IDCODE;
+    if ((idr & kIdrMask) != kIdrAhbAp) return Mismatch(DBG_BAD_IDCODE);
     uint32_t base = 0;
     if (ReadApRegister(ap::kBase, &base) != 0) return RefusedRead();
-    if (base != kRomTableBase) return DBG_BAD_ROM_TABLE;
+    if (base != kRomTableBase) return Mismatch(DBG_BAD_ROM_TABLE);
     // One byte per register, most significant (CIDR3) first. A bus error
     // there means no ROM table; a refused read is an access failure.
     uint32_t componentId = 0;
     for (uint32_t i = kComponentIdBytes; i-- > 0;) {
         uint32_t byte = 0;
-        DebugResult read = DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
+        read = DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
         if (read == DBG_ERROR) return DBG_ERROR;
         componentId |= byte << (8 * i);
     }
@@ -97,7 +106,9 @@ DebugResult Init(uint32_t batched) {
         g_connection.initialised = 1;
         result = Validate();
         if (result != DBG_OK) return result;
-        (void)DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
+        // Breakpoints need the unit on: a lost enable fails the call.
+        result = DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
+        if (result != DBG_OK) return result;
         g_connection.batchedMode = static_cast<uint8_t>(batched & 0xFF);
         return DBG_OK;
     });
