@@ -66,7 +66,8 @@ DebugResult WrongIdentity(DebugResult wrong) { return ReadAndCheckSticky() == DB
 DebugResult Validate() {
     AdapterLockHold hold;
     uint32_t idcode = 0;
-    (void)DebugGetIDCode(&idcode);
+    DebugResult read = DebugGetIDCode(&idcode);
+    if (read != DBG_OK) return read;
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
     if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
@@ -79,7 +80,7 @@ DebugResult Validate() {
     uint32_t componentId = 0;
     for (uint32_t i = kComponentIdBytes; i-- > 0;) {
         uint32_t byte = 0;
-        DebugResult read = DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
+        read = DebugReadMem(kRomTableCidr0 + 4 * i, &byte, size_code::kWord);
         if (read == DBG_ERROR) return DBG_ERROR;
         componentId |= byte << (8 * i);
     }
@@ -106,7 +107,9 @@ DebugResult Init(uint32_t batched) {
             ClearStickyLeftBehind();
             return result;
         }
-        (void)DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
+        // Breakpoints need the unit on: a lost enable fails the call.
+        result = DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
+        if (result != DBG_OK) return result;
         g_connection.batchedMode = static_cast<uint8_t>(batched & 0xFF);
         return DBG_OK;
     });

@@ -18,8 +18,11 @@ using namespace adapter::jtag_pins;
 inline constexpr uint32_t kCatchResetVector = demcr::kTrcEna | demcr::kVcCoreReset;
 
 DebugResult CoreReset() {
-    (void)WriteWord(demcr::kAddress, kCatchResetVector);
-    (void)WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kVectReset);
+    // A request that never reached the core must not pass for a reset.
+    DebugResult result = WriteWord(demcr::kAddress, kCatchResetVector);
+    if (result != DBG_OK) return result;
+    result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kVectReset);
+    if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     // The read that saw S_RESET_ST cleared it; it reads clear once out of reset.
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
@@ -30,10 +33,13 @@ DebugResult CoreReset() {
 DebugResult SystemReset() {
     // Each write checks for a sticky error itself and clears it: a reset
     // request that never took effect must not pass for a finished reset.
-    bool refused = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt) == DBG_STICKY_ERROR;
-    refused |= WriteWord(demcr::kAddress, kCatchResetVector) == DBG_STICKY_ERROR;
-    refused |= WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq) == DBG_STICKY_ERROR;
-    if (StickyAfterRequest() || refused) return DBG_STICKY_ERROR;
+    DebugResult result = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
+    if (result != DBG_OK) return result;
+    result = WriteWord(demcr::kAddress, kCatchResetVector);
+    if (result != DBG_OK) return result;
+    result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq);
+    if (result != DBG_OK) return result;
+    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;

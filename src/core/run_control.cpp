@@ -30,13 +30,15 @@ DebugResult Halt() {
     if (state & dhcsr::kCDebugEn) {
         uint32_t value = 0;
         if (ReadWord(dhcsr::kAddress, &value) != DBG_OK) value = state;
-        (void)WriteDhcsr(value & kKeepOnDisable);
+        DebugResult disable = WriteDhcsr(value & kKeepOnDisable);
+        if (disable != DBG_OK) return disable;
     }
     (void)CoreStateOrZero();
     // The write checks for a sticky error itself and clears it: a request
     // that never took effect must not be reported as a halt or a timeout.
     DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
-    if (StickyAfterRequest() || request == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
+    if (request != DBG_OK) return request;
+    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;
@@ -44,11 +46,13 @@ DebugResult Halt() {
 
 DebugResult Start() {
     // Keep the reset vector catch armed while the core runs.
-    (void)WriteWord(demcr::kAddress, demcr::kTrcEna | demcr::kVcCoreReset);
-    uint32_t value = 0;
-    DebugResult result = ReadWord(dhcsr::kAddress, &value);
+    DebugResult result = WriteWord(demcr::kAddress, demcr::kTrcEna | demcr::kVcCoreReset);
     if (result != DBG_OK) return result;
-    (void)WriteDhcsr(value & kKeepOnResume);
+    uint32_t value = 0;
+    result = ReadWord(dhcsr::kAddress, &value);
+    if (result != DBG_OK) return result;
+    result = WriteDhcsr(value & kKeepOnResume);
+    if (result != DBG_OK) return result;
     timing::SleepMilliseconds(timing::kResumeSettleMs);
     if (!PollDhcsr(dhcsr::kSRetireSt | dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
@@ -59,7 +63,8 @@ DebugResult Step() {
     uint32_t value = 0;
     DebugResult result = ReadWord(dhcsr::kAddress, &value);
     if (result != DBG_OK) return result;
-    (void)WriteDhcsr((value & kKeepOnStep) | dhcsr::kCStep);
+    result = WriteDhcsr((value & kKeepOnStep) | dhcsr::kCStep);
+    if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSHalt, Awaited::AnySet)) return DBG_TIMEOUT;
     return (CoreStateOrZero() & dhcsr::kCHalt) ? DBG_OK : DBG_NOT_HALTED;
 }
