@@ -78,11 +78,10 @@ const UsbDriver& CountingDriver() {
 }
 
 // A short transfer leaves half a command in the adapter, and a batch whose
-// reply read failed leaves its replies queued: bringing the link back from
-// those lies below this layer, and its own tests cover it.
-enum class Fault { WriteFails, ReadFails, OneWait, ThreeWaits, BusError };
+// reply read failed leaves its replies queued: the link comes back from both.
+enum class Fault { WriteFails, ReadFails, OneWait, ThreeWaits, BusError, WriteShort, ReadShort };
 inline constexpr Fault kFaults[] = {Fault::WriteFails, Fault::ReadFails, Fault::OneWait, Fault::ThreeWaits,
-                                    Fault::BusError};
+                                    Fault::BusError, Fault::WriteShort, Fault::ReadShort};
 
 const char* Name(Fault fault) {
     switch (fault) {
@@ -91,6 +90,8 @@ const char* Name(Fault fault) {
     case Fault::OneWait: return "one WAIT";
     case Fault::ThreeWaits: return "three WAITs";
     case Fault::BusError: return "bus error";
+    case Fault::WriteShort: return "short write";
+    case Fault::ReadShort: return "short read";
     }
     return "?";
 }
@@ -184,6 +185,8 @@ protected:
         switch (fault) {
         case Fault::WriteFails: Config().driverFaults.push_back({DriverOp::Write, false, at, false}); break;
         case Fault::ReadFails: Config().driverFaults.push_back({DriverOp::Read, false, at, false}); break;
+        case Fault::WriteShort: Config().driverFaults.push_back({DriverOp::Write, false, at, true}); break;
+        case Fault::ReadShort: Config().driverFaults.push_back({DriverOp::Read, false, at, true}); break;
         case Fault::OneWait:
         case Fault::ThreeWaits:
             g_injector.armAt = at;
@@ -249,10 +252,10 @@ TEST_P(FaultDataTest, EveryFaultAtEveryStep) {
         const Injector clean = Clean(op);
         for (Fault fault : kFaults) {
             uint32_t steps = static_cast<uint32_t>(clean.armAt);
-            if (fault == Fault::WriteFails) steps = clean.writes;
+            if (fault == Fault::WriteFails || fault == Fault::WriteShort) steps = clean.writes;
+            if (fault == Fault::ReadShort) steps = clean.reads;
             if (fault == Fault::BusError) steps = static_cast<uint32_t>(clean.busAccesses);
             if (fault == Fault::ReadFails) {
-                if (GetParam().swd && GetParam().batched) continue;
                 steps = clean.reads;
             }
             for (uint32_t at = 0; at < steps; ++at) {
