@@ -21,7 +21,7 @@
 namespace cm3probe::connection {
 namespace {
 
-// How often a bounded wait asks for the file lock again.
+// How often a bounded wait asks again.
 inline constexpr long kRetryNanoseconds = 1'000'000;
 inline constexpr long kNanosecondsPerMillisecond = 1'000'000;
 inline constexpr long kNanosecondsPerSecond = 1'000'000'000;
@@ -112,7 +112,9 @@ void ForgetParentsHolds() {
     t_holds.head = nullptr;
 }
 
-int OpenObject(const std::string& path) { return shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kAdapterLockMode); }
+int OpenObject(const std::string& path) {
+    return shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kAdapterLockMode);
+}
 
 timespec DeadlineIn(uint32_t milliseconds) {
     timespec deadline{};
@@ -132,6 +134,28 @@ bool Passed(const timespec& deadline) {
     return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
+// False once the deadline has passed; otherwise waits before the next try.
+bool WaitBeforeRetry(const timespec& deadline) {
+    if (Passed(deadline)) return false;
+    const timespec pause{0, kRetryNanoseconds};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
+// The threads' mutex. A bounded wait polls, like the file lock's, rather than
+// use a timed lock the thread checkers do not follow.
+LockOutcome TakeThreadsMutex(LockHandle* lock, const timespec* deadline) {
+    if (deadline == nullptr) {
+        return pthread_mutex_lock(&lock->threads) == 0 ? LockOutcome::Acquired : LockOutcome::Failed;
+    }
+    for (;;) {
+        const int status = pthread_mutex_trylock(&lock->threads);
+        if (status == 0) return LockOutcome::Acquired;
+        if (status != EBUSY) return LockOutcome::Failed;
+        if (!WaitBeforeRetry(*deadline)) return LockOutcome::TimedOut;
+    }
+}
+
 // The file lock for this process. The kernel drops it when the process dies
 // and passes a wake-up on when a woken waiter dies, so no death leaves the
 // lock free with waiters asleep. Without a deadline it waits as long as it
@@ -143,9 +167,7 @@ LockOutcome TakeFileLock(LockHandle* lock, const timespec* deadline) {
         if (flock(lock->fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return LockOutcome::Acquired;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return LockOutcome::Failed;
-        if (Passed(*deadline)) return LockOutcome::TimedOut;
-        const timespec pause{0, kRetryNanoseconds};
-        nanosleep(&pause, nullptr);
+        if (!WaitBeforeRetry(*deadline)) return LockOutcome::TimedOut;
     }
 }
 
@@ -157,10 +179,8 @@ LockOutcome Acquire(LockHandle* lock, const timespec* deadline) {
         ++lock->depth;
         return LockOutcome::Acquired;
     }
-    const int taken = deadline == nullptr ? pthread_mutex_lock(&lock->threads)
-                                          : pthread_mutex_clocklock(&lock->threads, CLOCK_MONOTONIC, deadline);
-    if (taken == ETIMEDOUT) return LockOutcome::TimedOut;
-    if (taken != 0) return LockOutcome::Failed;
+    const LockOutcome threads = TakeThreadsMutex(lock, deadline);
+    if (threads != LockOutcome::Acquired) return threads;
     const LockOutcome file = TakeFileLock(lock, deadline);
     if (file != LockOutcome::Acquired) {
         pthread_mutex_unlock(&lock->threads);
