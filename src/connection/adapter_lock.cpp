@@ -203,7 +203,7 @@ LockHandle* OpenLock(const char* name) {
     std::call_once(forkHandler, [] { pthread_atfork(nullptr, nullptr, &ForgetParentsHolds); });
     auto* handle = new (std::nothrow) LockHandle;
     if (handle == nullptr) return nullptr;
-    handle->path = std::string("/") + name;
+    handle->path = std::string("/") + name + kLockObjectSuffix;
     handle->fd = OpenObject(handle->path);
     struct stat info {};
     bool ok = handle->fd >= 0 && fstat(handle->fd, &info) == 0;
