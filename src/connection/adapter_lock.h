@@ -1,8 +1,12 @@
-// AdapterLock: a recursive mutex shared by every process on the machine, so
-// callers never interleave traffic on the adapter. A robust, recursive,
-// process-shared pthread mutex in POSIX shared memory: a holder that dies
-// (process killed, or thread ended without releasing) hands the lock to the
-// next waiter, who is told so and recovers the link.
+// AdapterLock: a recursive lock shared by every process on the machine, so
+// callers never interleave traffic on the adapter. Between processes it is a
+// flock() on a POSIX shared-memory object: the kernel drops it when its holder
+// dies, and the waiting is the kernel's own, so a waiter that dies, woken or
+// not, takes no wake-up with it and cannot leave the others asleep with the
+// lock free. Between the
+// threads of one process it is a mutex taken first. A marker in the object
+// tells the next holder that the last one died mid-transaction (process
+// killed, or thread ended without releasing); that holder recovers the link.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +14,9 @@
 namespace cm3probe::connection {
 
 inline constexpr const char* kAdapterLockName = "QVXDebugLockObj";
+// A lock's shared object is "/<name><suffix>". Earlier builds kept a mutex in
+// "/<name>": the two layouts must never read each other's bytes.
+inline constexpr const char* kLockObjectSuffix = ".flock";
 // Owner and group may share the probe; others cannot open the lock at all.
 inline constexpr unsigned kAdapterLockMode = 0660;
 
@@ -17,7 +24,7 @@ struct LockHandle;
 
 enum class LockOutcome {
     Acquired,
-    AcquiredAfterOwnerDied,  // the previous holder died holding it
+    AcquiredAfterOwnerDied,  // the previous holder died holding it: recover what it left
     NoLock,                  // no lock object opened yet: proceed unlocked
     Failed,
     TimedOut,
@@ -25,7 +32,7 @@ enum class LockOutcome {
 
 // Creates or opens the named lock. Null on failure (no shared memory, or no
 // permission). Handles are never closed: the connection keeps its own for the
-// life of the process.
+// life of the process. A child of fork() holds none of its parent's levels.
 LockHandle* OpenLock(const char* name);
 LockOutcome AcquireLock(LockHandle* lock);
 LockOutcome AcquireLockWithin(LockHandle* lock, uint32_t milliseconds);

@@ -2,9 +2,14 @@
 // and holders that die.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <numeric>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +129,78 @@ TEST_F(AdapterLockTest, ThreadEndingWhileHoldingDoesNotBlockTheNextWaiter) {
     EXPECT_EQ(AcquireLockWithin(lock_, 5000), LockOutcome::AcquiredAfterOwnerDied);
     ReleaseLock(lock_);
     EXPECT_EQ(OtherProcessAcquires(name_, 2000), 0);
+}
+
+inline constexpr uint32_t kContenders = 4;
+inline constexpr uint32_t kRounds = 40;
+inline constexpr uint32_t kKillMomentsSeed = 7;
+inline constexpr uint32_t kKillSpreadUs = 2000;
+inline constexpr uint32_t kAloneAcquisitions = 100;
+// Fails the round rather than hanging it; nothing here is timed.
+inline constexpr auto kAloneDeadline = std::chrono::seconds(20);
+inline constexpr auto kAloneCheckInterval = std::chrono::milliseconds(1);
+
+// Shared by the contenders of one round.
+struct Ledger {
+    std::atomic<int32_t> inside;        // pid of the process between acquire and release
+    std::atomic<uint32_t> unannounced;  // holders that found `inside` set and were not told
+    std::atomic<uint32_t> acquisitions[kContenders];
+};
+
+[[noreturn]] void Contend(const std::string& name, Ledger* ledger, uint32_t slot) {
+    LockHandle* lock = OpenLock(name.c_str());
+    for (;;) {
+        const LockOutcome outcome = AcquireLock(lock);
+        if (ledger->inside.load() != 0 && outcome != LockOutcome::AcquiredAfterOwnerDied) ++ledger->unannounced;
+        ledger->inside.store(getpid());
+        ledger->acquisitions[slot].fetch_add(1);
+        ledger->inside.store(0);
+        ReleaseLock(lock);
+    }
+}
+
+// Processes contend; all but one are killed at random moments, holding or
+// waiting; the one left must go on alone. A waiter killed after its wake-up
+// must not leave the lock free with the others asleep.
+TEST_F(AdapterLockTest, TheLastContenderGoesOnAfterRandomKills) {
+    void* mapping = mmap(nullptr, sizeof(Ledger), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    auto* ledger = new (mapping) Ledger{};
+    std::mt19937 random(kKillMomentsSeed);
+    for (uint32_t round = 0; round < kRounds && !HasFailure(); ++round) {
+        std::vector<pid_t> alive;
+        for (uint32_t slot = 0; slot < kContenders; ++slot) {
+            ledger->acquisitions[slot].store(0);
+            const pid_t child = fork();
+            if (child == 0) Contend(name_, ledger, slot);
+            alive.push_back(child);
+        }
+        std::vector<uint32_t> slots(kContenders);
+        std::iota(slots.begin(), slots.end(), 0u);
+        while (alive.size() > 1) {
+            usleep(random() % kKillSpreadUs);
+            const uint32_t pick = random() % alive.size();
+            kill(alive[pick], SIGKILL);
+            waitpid(alive[pick], nullptr, 0);
+            alive.erase(alive.begin() + pick);
+            slots.erase(slots.begin() + pick);
+        }
+        const uint32_t before = ledger->acquisitions[slots[0]].load();
+        const auto deadline = std::chrono::steady_clock::now() + kAloneDeadline;
+        while (ledger->acquisitions[slots[0]].load() < before + kAloneAcquisitions &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kAloneCheckInterval);
+        }
+        EXPECT_GE(ledger->acquisitions[slots[0]].load(), before + kAloneAcquisitions)
+            << "round " << round << ": the last contender stalled";
+        kill(alive[0], SIGKILL);
+        waitpid(alive[0], nullptr, 0);
+    }
+    EXPECT_EQ(ledger->unannounced.load(), 0u) << "a holder found another inside, or a death it was not told of";
+    const LockOutcome outcome = AcquireLockWithin(lock_, 5000);
+    EXPECT_TRUE(outcome == LockOutcome::Acquired || outcome == LockOutcome::AcquiredAfterOwnerDied);
+    ReleaseLock(lock_);
+    munmap(mapping, sizeof(Ledger));
 }
 
 TEST(AdapterLockAbsent, AcquireWithoutALockProceeds) {
