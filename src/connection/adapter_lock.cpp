@@ -26,10 +26,14 @@ inline constexpr long kRetryNanoseconds = 1'000'000;
 inline constexpr long kNanosecondsPerMillisecond = 1'000'000;
 inline constexpr long kNanosecondsPerSecond = 1'000'000'000;
 inline constexpr int32_t kNoHolder = 0;
+// Earlier builds kept a magic word and a mutex at the start of the same
+// object; the marker lives past them, so neither layout reads the other's.
+inline constexpr size_t kEarlierLayoutBytes = 64;
 
 // The shared object's contents. Zero bytes, as created, mean "nobody is
 // mid-transaction", so there is nothing to initialise and no creator to lose.
 struct SharedState {
+    uint8_t earlierLayout[kEarlierLayoutBytes];
     // Pid of the process whose holder is mid-transaction; written once the
     // file lock is taken, cleared just before it is let go. Found set by the
     // next holder, it means the last holder never finished.
@@ -203,7 +207,7 @@ LockHandle* OpenLock(const char* name) {
     std::call_once(forkHandler, [] { pthread_atfork(nullptr, nullptr, &ForgetParentsHolds); });
     auto* handle = new (std::nothrow) LockHandle;
     if (handle == nullptr) return nullptr;
-    handle->path = std::string("/") + name + kLockObjectSuffix;
+    handle->path = std::string("/") + name;
     handle->fd = OpenObject(handle->path);
     struct stat info {};
     bool ok = handle->fd >= 0 && fstat(handle->fd, &info) == 0;

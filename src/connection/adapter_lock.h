@@ -14,9 +14,6 @@
 namespace cm3probe::connection {
 
 inline constexpr const char* kAdapterLockName = "QVXDebugLockObj";
-// A lock's shared object is "/<name><suffix>". Earlier builds kept a mutex in
-// "/<name>": the two layouts must never read each other's bytes.
-inline constexpr const char* kLockObjectSuffix = ".flock";
 // Owner and group may share the probe; others cannot open the lock at all.
 inline constexpr unsigned kAdapterLockMode = 0660;
 
