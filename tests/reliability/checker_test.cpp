@@ -37,7 +37,7 @@ using cm3sim::DriverOp;
 using cm3sim::FaultPoint;
 using cm3sim::InjectedFault;
 
-inline constexpr uint32_t kDefaultCases = kFullSweeps ? 48 : 6;
+inline constexpr uint32_t kDefaultCases = kFullSweeps ? 256 : 24;
 inline constexpr uint64_t kDefaultSeed = 0x5EED0001;
 inline constexpr size_t kCallsPerCase = 24;
 inline constexpr unsigned kCaseWatchdogSeconds = 120;
@@ -45,6 +45,8 @@ inline constexpr unsigned kCaseWatchdogSeconds = 120;
 inline constexpr uint32_t kFlashView = 0x1000;  // flash the sequences read: vectors and code
 inline constexpr uint32_t kMaxBlock = 4096;
 inline constexpr uint32_t kPageBytes = 1024;
+inline constexpr uint32_t kNoMemory = 0x30000000;  // nothing answers here: every access is a bus error
+inline constexpr uint32_t kNoMemorySpan = 0x1000;
 inline constexpr uint32_t kFmd = 0x400FD004;  // flash controller data: reset by a system reset only
 inline constexpr uint32_t kDeviceId0 = 0x400FE000;
 inline constexpr uint32_t kDeviceId1 = 0x400FE004;
@@ -173,6 +175,12 @@ bool IsOk(DebugResult r) { return r == DBG_OK || r == DBG_OPENED_AFTER_RETRY; }
 Prediction Predict(const State& m, const Call& call, const Path& path) {
     Prediction p{DBG_OK, m};
     State& a = p.after;
+    const bool memory = call.op == Op::ReadMem || call.op == Op::WriteMem || call.op == Op::ReadBlock ||
+                        call.op == Op::WriteBlock;
+    if (memory && m.initialised && call.address >= kNoMemory && call.address < kNoMemory + kNoMemorySpan) {
+        p.result = DBG_STICKY_ERROR;
+        return p;
+    }
     const bool needsInit = call.op != Op::Open && call.op != Op::Close && call.op != Op::Init;
     if (needsInit && !m.initialised) {
         p.result = call.op == Op::DeviceInfo ? DBG_ERROR : DBG_NOT_INITIALISED;
@@ -299,6 +307,8 @@ uint32_t AlignedSram(Draw& d, uint32_t size) {
     return kSramBase + (d.below(kSramSize) & ~(AccessBytes(size) - 1));
 }
 
+bool NoMemory(const Call& c) { return c.address >= kNoMemory && c.address < kNoMemory + kNoMemorySpan; }
+
 Call NextCall(Draw& d, const State& m) {
     Call c;
     if (!m.opened) {
@@ -375,6 +385,13 @@ Call NextCall(Draw& d, const State& m) {
     case Op::ClearBp: c.address = kBreakpointBase + 2 * d.below(kBreakpointAddresses); break;
     default: break;
     }
+    const bool memory = c.op == Op::ReadMem || c.op == Op::WriteMem || c.op == Op::ReadBlock || c.op == Op::WriteBlock;
+    if (memory && d.chance(5)) {
+        // A bus error by the target's own map: the model predicts DBG_STICKY_ERROR.
+        c.size = c.op == Op::ReadBlock || c.op == Op::WriteBlock ? d.range(1, 64) : d.below(3);
+        c.address = kNoMemory + (d.below(kNoMemorySpan - 64) & ~(AccessBytes(c.size) - 1));
+        c.data.resize(c.op == Op::WriteBlock ? c.size : 0);
+    }
     return c;
 }
 
@@ -416,6 +433,7 @@ Outcome Run(const Call& c, const Path& path) {
 
 // The range of SRAM a call may write, as [begin, end) offsets.
 std::pair<uint32_t, uint32_t> WriteRange(const Call& c) {
+    if (NoMemory(c)) return {0, 0};
     if (c.op == Op::WriteBlock) return {c.address - kSramBase, c.address - kSramBase + c.size};
     if (c.op == Op::WriteMem && c.address != kFmd) {
         return {c.address - kSramBase, c.address - kSramBase + AccessBytes(c.size)};
@@ -427,6 +445,7 @@ std::pair<uint32_t, uint32_t> WriteRange(const Call& c) {
 std::optional<std::string> WrongRead(const Call& c, const Outcome& o, const Path& path) {
     char text[160];
     const cm3sim::SimConfig& config = LiveConfig();
+    if (NoMemory(c) && (c.op == Op::ReadMem || c.op == Op::ReadBlock)) return std::string("DBG_OK from no memory");
     switch (c.op) {
     case Op::GetIdCode: {
         const uint32_t id = path.swd ? config.swdpIdcode : config.jtagIdcode;
