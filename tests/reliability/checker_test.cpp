@@ -563,8 +563,10 @@ struct Checker {
         if (expected.coreResets != actual.coreResets || expected.systemResets != actual.systemResets) {
             if (strict || !resets) {
                 find(resets ? Finding::Wrong : Finding::Outside, step, c,
-                     "core resets " + std::to_string(actual.coreResets) + ", system resets " +
-                         std::to_string(actual.systemResets) + ": not the reset asked for");
+                     "core resets " + std::to_string(actual.coreResets) + " (model " +
+                         std::to_string(expected.coreResets) + "), system resets " +
+                         std::to_string(actual.systemResets) + " (model " + std::to_string(expected.systemResets) +
+                         "): not the reset asked for");
             }
         }
         if (strict && (expected.slots != actual.slots || expected.initialised != actual.initialised)) {
