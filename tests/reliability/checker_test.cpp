@@ -652,15 +652,15 @@ struct Checker {
                 expected.debugEnabled = actual.debugEnabled;
             }
             // The reset line's reset ends, and the core comes out of it, once
-            // traffic advances the target's time: in the next DebugInit, since
-            // every export but the connection's three waits for it.
+            // traffic advances the target's time: by the next DebugOpen or
+            // DebugInit at the latest, since every other export waits for it.
             if (call.op == Op::HardwareReset || afterLineReset) {
                 expected.halted = actual.halted;
                 expected.regs = actual.regs;
             }
             if (call.op == Op::HardwareReset) {
                 afterLineReset = true;
-            } else if (call.op == Op::Init || call.op == Op::Open || call.op == Op::Close) {
+            } else if (call.op == Op::Init || call.op == Op::Open) {
                 afterLineReset = false;
             }
             compareState(step, call, expected, actual, asPredicted, p.resetState);
