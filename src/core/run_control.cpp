@@ -37,6 +37,8 @@ DebugResult Halt() {
     // that never took effect must not be reported as a halt or a timeout.
     DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
     if (StickyAfterRequest() || request == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
+    // C_DEBUGEN alone, set on a running core, would pass the poll below.
+    if (request != DBG_OK) return request;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;
@@ -48,7 +50,9 @@ DebugResult Start() {
     uint32_t value = 0;
     DebugResult result = ReadWord(dhcsr::kAddress, &value);
     if (result != DBG_OK) return result;
-    (void)WriteDhcsr(value & kKeepOnResume);
+    // A resume that never reached the core must not pass on a stale S_RETIRE_ST.
+    result = WriteDhcsr(value & kKeepOnResume);
+    if (result != DBG_OK) return result;
     timing::SleepMilliseconds(timing::kResumeSettleMs);
     if (!PollDhcsr(dhcsr::kSRetireSt | dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
@@ -59,7 +63,8 @@ DebugResult Step() {
     uint32_t value = 0;
     DebugResult result = ReadWord(dhcsr::kAddress, &value);
     if (result != DBG_OK) return result;
-    (void)WriteDhcsr((value & kKeepOnStep) | dhcsr::kCStep);
+    result = WriteDhcsr((value & kKeepOnStep) | dhcsr::kCStep);
+    if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSHalt, Awaited::AnySet)) return DBG_TIMEOUT;
     return (CoreStateOrZero() & dhcsr::kCHalt) ? DBG_OK : DBG_NOT_HALTED;
 }

@@ -113,6 +113,7 @@ struct State {
     bool halted = false;
     bool cache = false;
     bool debugEnabled = false;
+    bool inReset = false;
     std::vector<uint8_t> sram;
     uint32_t fmd = 0;
     std::array<Slot, kSlots> slots{};
@@ -136,6 +137,7 @@ State Observe() {
     s.cache = c.coreHalted != 0;
     s.halted = target.halted();
     s.debugEnabled = (target.dhcsr() & kDhcsrDebugEn) != 0;
+    s.inReset = target.inReset();
     s.sram = target.peekBytes(kSramBase, kSramSize);
     s.fmd = BusWord(kFmd);
     for (size_t i = 0; i < kSlots; ++i) {
@@ -657,6 +659,8 @@ struct Checker {
             if (call.op == Op::HardwareReset || afterLineReset) {
                 expected.halted = actual.halted;
                 expected.regs = actual.regs;
+            } else if (strict && actual.inReset) {
+                find(Finding::NotRecovered, step, call, "the target is held in reset");
             }
             if (call.op == Op::HardwareReset) {
                 afterLineReset = true;
