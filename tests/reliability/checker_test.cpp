@@ -521,7 +521,7 @@ struct Checker {
     std::string faultText;
 
     void find(Finding kind, size_t step, const Call& c, const std::string& what) {
-        if (!report.found[static_cast<size_t>(kind)] && report.first.empty()) {
+        if (report.first.empty()) {
             report.first = std::string(kFindingNames[static_cast<size_t>(kind)]) + " at call " +
                            std::to_string(step) + " " + Describe(c) + ": " + what;
         }
