@@ -60,7 +60,10 @@ size_t MpsseEngine::read(std::span<uint8_t> buffer) {
 }
 
 void MpsseEngine::purgeCommands() {
-    pending_.clear();
+    // Bytes queued behind a stall were never started and go. A command the
+    // parser has begun is another matter: the published command set does not
+    // say a purge ends it, so it stays, waiting for the rest of its bytes.
+    if (stalled_) pending_.clear();
 }
 
 void MpsseEngine::reset() {

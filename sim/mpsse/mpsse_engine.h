@@ -26,6 +26,8 @@ public:
     // Takes up to `buffer.size()` queued reply bytes; returns how many.
     size_t read(std::span<uint8_t> buffer);
 
+    // Drops command bytes not yet started. A half-received command survives:
+    // only reset() (bit mode 0) ends it.
     void purgeCommands();
     void purgeReplies() { replies_.clear(); }
     // Bit mode 0: the MPSSE stops, its settings go back to power-on values and

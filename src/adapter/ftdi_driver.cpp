@@ -460,6 +460,9 @@ UsbStatus Write(UsbHandle handle, const uint8_t* data, uint32_t count, uint32_t*
     Device* device = nullptr;
     if (const UsbStatus admitted = Admit(handle, device); admitted != kUsbOk) return admitted;
     if (count != 0 && data == nullptr) return status::kBadArgument;
+    // With the IN side stopped, replies to these commands would go nowhere;
+    // a purge of the receive side (the link recovery's first step) restarts it.
+    if (device->failed) return status::kTransfer;
     return WriteAll(*device, data, count, written);
 }
 

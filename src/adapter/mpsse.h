@@ -23,6 +23,10 @@ inline constexpr uint8_t kLoopbackOff = 0x85;
 inline constexpr uint8_t kSetDivisor = 0x86;
 inline constexpr uint8_t kSendImmediate = 0x87;
 inline constexpr uint8_t kBadCommand = 0xFA;
+// An opcode no chip generation decodes: an engine in step answers it with
+// kBadCommand and the opcode, one that is inside a command takes it as data.
+inline constexpr uint8_t kSyncProbe = 0xAA;
+inline constexpr uint8_t kSyncEcho[] = {kBadCommand, kSyncProbe};
 
 // Composite opcodes used on the wire.
 inline constexpr uint8_t kBytesOutNeg = kDoWrite | kLsbFirst | kWriteNegEdge;                // 0x19

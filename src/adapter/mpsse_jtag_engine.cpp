@@ -29,6 +29,7 @@ inline constexpr JtagStatus kShortTransfer = 5; // fewer bytes moved than asked 
 inline constexpr JtagStatus kSequenceFull = 6;  // the command sequence has no room left
 inline constexpr JtagStatus kNoRoom = 7;        // the read-back area cannot take the captures
 inline constexpr JtagStatus kNoMemory = 8;
+inline constexpr JtagStatus kOutOfStep = 9;     // the engine did not answer the sync probe as it must
 }  // namespace status
 
 // Replies not pushed out by send-immediate wait for the chip's latency timer:
@@ -261,29 +262,42 @@ JtagStatus Close(JtagHandle handle) {
     return closed;
 }
 
+// Also what brings the engine back after a failed exchange: a purge may leave
+// a half-received command in the chip, and only leaving MPSSE mode drops it.
 JtagStatus Initialise(JtagHandle handle, uint32_t divisor) {
     if (handle == nullptr) return status::kBadArgument;
     Engine& engine = *AsEngine(handle);
+    const UsbDriver& usb = *engine.usb;
     divisor = std::min(divisor, mpsse::kMaxDivisor);
-    if (engine.usb->purge(engine.device, purge::kBoth) != kUsbOk) return status::kUsb;
+    if (usb.purge(engine.device, purge::kBoth) != kUsbOk ||
+        usb.setBitMode(engine.device, mpsse::pin::kJtagOutputs, bitmode::kReset) != kUsbOk ||
+        usb.setBitMode(engine.device, mpsse::pin::kJtagOutputs, bitmode::kMpsse) != kUsbOk ||
+        usb.purge(engine.device, purge::kBoth) != kUsbOk) {
+        return status::kUsb;
+    }
     engine.repliesStale = false;
     engine.lowValue = static_cast<uint8_t>((engine.lowValue & mpsse::pin::kLowGpioMask) | kJtagIdleLevels);
     engine.lowDirection = static_cast<uint8_t>((engine.lowDirection & mpsse::pin::kLowGpioMask) |
                                                mpsse::pin::kJtagOutputs);
-    // The pin read-back answers only once everything before it ran: a chip
-    // that answers is set up.
+    // Pins as last set (the board's wiring select among them), the TAP walked
+    // to Run-Test/Idle, and a bad opcode whose echo proves that every byte
+    // before it was taken as a command.
     const uint8_t commands[] = {
         mpsse::kSetDivisor,   LowByte(divisor),    HighByte(divisor),
         mpsse::kLoopbackOff,
         mpsse::kSetLowBits,   engine.lowValue,     engine.lowDirection,
         mpsse::kSetHighBits,  engine.highValue,    engine.highDirection,
         mpsse::kTmsOutNeg,    mpsse::LengthLow(jtag_mpsse::tap::kResetToIdleClocks), jtag_mpsse::tap::kResetToIdle,
-        mpsse::kReadLowBits,
+        mpsse::kSyncProbe,
         mpsse::kSendImmediate,
     };
-    uint8_t pins = 0;
-    const JtagStatus result = Exchange(engine, commands, sizeof commands, &pins, sizeof pins);
+    uint8_t echo[sizeof mpsse::kSyncEcho] = {};
+    const JtagStatus result = Exchange(engine, commands, sizeof commands, echo, sizeof echo);
     if (result != kJtagOk) return result;
+    if (!std::equal(echo, echo + sizeof echo, mpsse::kSyncEcho)) {
+        engine.repliesStale = true;
+        return status::kOutOfStep;
+    }
     // The TMS command left TMS low (Run-Test/Idle) and TDI low.
     engine.lowValue = static_cast<uint8_t>(engine.lowValue & mpsse::pin::kLowGpioMask);
     return kJtagOk;

@@ -5,7 +5,9 @@
 #include "connection/connection.h"
 #include "connection/export_frame.h"
 #include "core/scs_registers.h"
+#include "dap/dap_access.h"
 #include "memory/size_code.h"
+#include "transport/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe::connection {
@@ -15,6 +17,9 @@ DebugResult Close() {
     return Locked([]() -> DebugResult {
         // Without initialisation this sends nothing.
         (void)DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord);
+        // A WAIT there stalls the AP past this session: end it while the link is open.
+        if (link_state::ApStalled() && !link_state::Down()) AbortApTransaction();
+        link_state::ClearApStalled();
         // Whatever handle exists is closed, whichever transport swdMode names:
         // a JTAG open that failed after an SWD session leaves its engine handle
         // behind, and dropping it unclosed would keep the channel claimed.
@@ -30,8 +35,10 @@ DebugResult Close() {
         }
         if (status != 0) return DBG_ERROR;
         g_connection.initialised = 0;
+        // No link is left to be down.
+        link_state::MarkUp();
         return DBG_OK;
-    });
+    }, LinkPolicy::OpenOrClose);
 }
 
 }  // namespace

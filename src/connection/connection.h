@@ -29,6 +29,14 @@ struct DebugConnection {
     uint32_t jtagDivisor;
     uint32_t swdDivisor;
     connection::LockHandle* lockHandle;
+    // Set by a failed or short driver transfer: the adapter may hold half a
+    // command, so no traffic goes out until the link is recovered.
+    uint8_t linkDown;
+    // Driver transfer failures so far; an export that saw this change fails.
+    uint32_t linkFaults;
+    // An AP transaction was answered WAIT: it may still be stalled, and every
+    // later one would wait behind it until DAPABORT ends it.
+    uint8_t apStalled;
 };
 
 // Zero at load; lives for the whole process.

@@ -5,6 +5,7 @@
 
 #include "cm3probe.h"
 #include "connection/adapter_lock.h"
+#include "connection/link_recovery.h"
 
 namespace cm3probe::connection {
 
@@ -18,12 +19,15 @@ DebugResult Guarded(Body&& body) noexcept {
     }
 }
 
-// Runs `work` under AdapterLock; the hold ends on every path.
+// Runs `work` under AdapterLock; the hold ends on every path. A link left
+// down is recovered first, and a transfer failure during `work` fails the call.
 template <typename Work>
-DebugResult Locked(Work&& work) noexcept {
-    return Guarded([&] {
+DebugResult Locked(Work&& work, LinkPolicy policy = LinkPolicy::Recover) noexcept {
+    return Guarded([&]() -> DebugResult {
         AdapterLockHold hold;
-        return work();
+        ExportScope scope(policy);
+        if (!scope.LinkReady()) return DBG_ERROR;
+        return scope.Finish(work());
     });
 }
 

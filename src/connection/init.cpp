@@ -96,7 +96,12 @@ DebugResult Init(uint32_t batched) {
         if (result != DBG_OK) return result;
         g_connection.initialised = 1;
         result = Validate();
-        if (result != DBG_OK) return result;
+        if (result != DBG_OK) {
+            // A refused or faulted validation access may have left a flag
+            // that would fail the next call, which did nothing wrong.
+            ClearStickyLeftBehind();
+            return result;
+        }
         (void)DebugWriteMem(fp_ctrl::kAddress, fp_ctrl::kKey | fp_ctrl::kEnable, size_code::kWord);
         g_connection.batchedMode = static_cast<uint8_t>(batched & 0xFF);
         return DBG_OK;

@@ -12,6 +12,7 @@
 #include "connection/line_mode.h"
 #include "connection/supported_adapters.h"
 #include "dap/dp_registers.h"
+#include "transport/link_state.h"
 #include "transport/swd_link.h"
 #include "transport/swd_protocol.h"
 #include "transport/timing.h"
@@ -128,15 +129,20 @@ DebugResult Open(uint32_t clockHz, const char* description, uint32_t useSwd) {
     if (g_connection.lockHandle == nullptr) g_connection.lockHandle = OpenLock(kAdapterLockName);
     if (g_connection.lockHandle == nullptr) return DBG_ERROR;
 
-    return Locked([&]() -> DebugResult {
-        CloseOpenTransport(adapter::ActiveBackend());
-        if (!adapter::SelectBackend()) return DBG_ERROR;
-        const adapter::Backend& backend = adapter::ActiveBackend();
-        if (!SupportedAdapterAttached(*backend.usb)) return DBG_ERROR;
-        if (SendLineModeSequence(requested, useSwd != 0) != 0) return DBG_ERROR;
-        if (useSwd == 0) return OpenJtag(*backend.jtag, requested, clockHz);
-        return OpenSwd(*backend.usb, requested, clockHz, useSwd);
-    });
+    return Locked(
+        [&]() -> DebugResult {
+            CloseOpenTransport(adapter::ActiveBackend());
+            // A new link: whatever the old one left down is gone with it.
+            link_state::MarkUp();
+            link_state::ClearApStalled();
+            if (!adapter::SelectBackend()) return DBG_ERROR;
+            const adapter::Backend& backend = adapter::ActiveBackend();
+            if (!SupportedAdapterAttached(*backend.usb)) return DBG_ERROR;
+            if (SendLineModeSequence(requested, useSwd != 0) != 0) return DBG_ERROR;
+            if (useSwd == 0) return OpenJtag(*backend.jtag, requested, clockHz);
+            return OpenSwd(*backend.usb, requested, clockHz, useSwd);
+        },
+        LinkPolicy::OpenOrClose);
 }
 
 }  // namespace

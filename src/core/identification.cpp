@@ -2,6 +2,7 @@
 #include "cm3probe.h"
 #include "connection/connection.h"
 #include "connection/export_frame.h"
+#include "dap/dap_access.h"
 #include "dap/dp_registers.h"
 #include "memory/size_code.h"
 #include "transport/jtag_scan.h"
@@ -20,15 +21,15 @@ inline constexpr uint32_t kRevisionMask = 0xFFFF;
 DebugResult ReadIdcode(uint32_t* idCode) {
     uint32_t code = 0;
     if (g_connection.swdMode != 0) {
-        // A refused read leaves 0, which validation rejects.
-        (void)SwdReadTransfer(g_connection.usbHandle, dp::kIdcode, swd::kDebugPort, &code);
+        // A read with no answer leaves the port out of frame: it is brought
+        // back, and the call fails rather than report a code never read.
+        if (SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code) != swd_status::kOk) return DBG_ERROR;
     } else {
         if (SelectJtagInstruction(jtag_ir::kIdcode) != 0) return DBG_ERROR;
         uint8_t capture[dap_scan::kIdcodeBytes] = {};
-        if (JtagScanIdcode(capture) == adapter::kJtagOk) {
-            code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
-                   static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
-        }
+        if (JtagScanIdcode(capture) != adapter::kJtagOk) return DBG_ERROR;
+        code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
+               static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
     }
     *idCode = code;
     return DBG_OK;

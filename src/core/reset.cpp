@@ -6,6 +6,7 @@
 #include "connection/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
+#include "transport/link_state.h"
 #include "transport/swd_link.h"
 #include "transport/timing.h"
 
@@ -51,11 +52,13 @@ DebugResult HardwareReset() {
         const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
         if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,
                          &kHighGroupInputs) != adapter::kJtagOk) {
+            link_state::MarkDown();
             return DBG_ERROR;
         }
         timing::SleepMilliseconds(timing::kResetPulseMs);
         if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
                          &kHighGroupInputs) != adapter::kJtagOk) {
+            link_state::MarkDown();
             return DBG_ERROR;
         }
     }

@@ -100,7 +100,9 @@ void ClearStickyError(uint32_t ctrlStat) {
     uint32_t abort = 0;
     if (ctrlStat & dp::ctrlstat::kStickyErr) abort |= dp::abort::kStkErrClr;
     if (ctrlStat & dp::ctrlstat::kWDataErr) abort |= dp::abort::kWdErrClr;
-    if (ctrlStat & dp::ctrlstat::kStickyOrun) abort |= dp::abort::kOrunErrClr;
+    // An overrun follows a WAIT, whose AP transaction may still be stalled:
+    // every later one would wait behind it.
+    if (ctrlStat & dp::ctrlstat::kStickyOrun) abort |= dp::abort::kOrunErrClr | dp::abort::kDapAbort;
     if (ctrlStat & dp::ctrlstat::kStickyCmp) abort |= dp::abort::kStkCmpClr;
     (void)WriteDpRegister(dp::kAbort, abort);
 }
@@ -118,9 +120,25 @@ DebugResult ReadAndCheckSticky() {
     return CheckSticky(status, ctrlStat);
 }
 
+void AbortApTransaction() {
+    connection::AdapterLockHold hold;
+    if (Swd()) {
+        (void)WriteDpRegister(dp::kAbort, dp::abort::kDapAbort | dp::abort::kStkCmpClr | dp::abort::kStkErrClr |
+                                              dp::abort::kWdErrClr | dp::abort::kOrunErrClr);
+        return;
+    }
+    // The JTAG-DP's ABORT has DAPABORT only; the next access loads its own instruction.
+    (void)SelectJtagInstruction(jtag_ir::kAbort);
+    DapScan request;
+    BuildDapScan(dp::abort::kDapAbort, dp::kAbort, dap_scan::kWrite, request);
+    (void)JtagScanWrite(request);
+}
+
 bool SwdReadNeedsRecovery(uint32_t status) {
-    return status == swd::ack::kNoAnswer || status == swd_status::kAckLineLow ||
-           status == swd_status::kShortResponse;
+    // Any acknowledge but OK, WAIT and FAULT means the port is out of frame.
+    const bool protocolError = status > swd::ack::kOk && status <= swd::ack::kNoAnswer &&
+                               status != swd::ack::kWait && status != swd::ack::kFault;
+    return protocolError || status == swd_status::kAckLineLow || status == swd_status::kShortResponse;
 }
 
 void RecoverSwdLink() { (void)SwdLineResetAndIdentify(g_connection.usbHandle); }

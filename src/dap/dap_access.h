@@ -38,6 +38,10 @@ uint32_t StickyFlags(uint32_t ctrlStat);
 // SWD: ABORT with the matching clear bits).
 void ClearStickyError(uint32_t ctrlStat);
 
+// Ends an AP transaction stalled behind a WAIT (DAPABORT), and over SWD
+// clears every sticky flag with it.
+void AbortApTransaction();
+
 // The check after a transfer, on a CTRL/STAT value the caller obtained:
 // DBG_ERROR when that read failed, DBG_STICKY_ERROR (flags cleared) when a
 // sticky flag is set, else DBG_OK.

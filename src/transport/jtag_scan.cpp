@@ -3,6 +3,7 @@
 #include "adapter/backend.h"
 #include "connection/adapter_lock.h"
 #include "connection/connection.h"
+#include "transport/link_state.h"
 
 namespace cm3probe {
 namespace {
@@ -18,13 +19,25 @@ uint8_t g_readBack[adapter::jtag::kReadBackSize];
 const adapter::JtagEngine& Engine() { return *adapter::ActiveBackend().jtag; }
 adapter::JtagHandle Handle() { return g_connection.jtagHandle; }
 
+// A scan that failed may have left the engine inside a command: nothing more
+// goes to it until the link is recovered.
+template <typename Call>
+adapter::JtagStatus OnLink(Call&& call) {
+    if (link_state::Down()) return adapter::kJtagFailed;
+    const adapter::JtagStatus status = call();
+    if (status != adapter::kJtagOk) link_state::MarkDown();
+    return status;
+}
+
 }  // namespace
 
 uint32_t SelectJtagInstruction(uint8_t code) {
     if (g_connection.swdMode != 0) return 1;
     connection::AdapterLockHold hold;
     const uint8_t instruction = code;
-    return Engine().scanWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+    return OnLink([&] {
+        return Engine().scanWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+    });
 }
 
 void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* out5) {
@@ -35,7 +48,9 @@ void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* 
 }
 
 uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
-    if ((capture5[0] & dap_scan::kAckMask) != dap_scan::kAckOkFault) return dap_scan::kRejected;
+    const uint8_t acknowledge = capture5[0] & dap_scan::kAckMask;
+    if (acknowledge == dap_scan::kAckWait) link_state::MarkApStalled();
+    if (acknowledge != dap_scan::kAckOkFault) return dap_scan::kRejected;
     uint64_t scan = 0;
     for (uint32_t i = 0; i < dap_scan::kBytes; ++i) scan |= static_cast<uint64_t>(capture5[i]) << (8 * i);
     *outData = static_cast<uint32_t>(scan >> dap_scan::kDataShift);
@@ -43,23 +58,30 @@ uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
 }
 
 adapter::JtagStatus JtagScanWrite(const uint8_t* request5) {
-    return Engine().scanWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
+    return OnLink([&] {
+        return Engine().scanWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
+    });
 }
 
 adapter::JtagStatus JtagScanRead(uint8_t* capture5) {
     uint32_t count = 0;
-    return Engine().scanRead(Handle(), kDataRegister, dap_scan::kBits, capture5, &count, kRunTestIdle);
+    return OnLink(
+        [&] { return Engine().scanRead(Handle(), kDataRegister, dap_scan::kBits, capture5, &count, kRunTestIdle); });
 }
 
 adapter::JtagStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5) {
     uint32_t count = 0;
-    return Engine().scanWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, capture5,
-                                  &count, kRunTestIdle);
+    return OnLink([&] {
+        return Engine().scanWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, capture5,
+                                      &count, kRunTestIdle);
+    });
 }
 
 adapter::JtagStatus JtagScanIdcode(uint8_t* capture4) {
     uint32_t count = 0;
-    return Engine().scanRead(Handle(), kDataRegister, dap_scan::kIdcodeBits, capture4, &count, kRunTestIdle);
+    return OnLink([&] {
+        return Engine().scanRead(Handle(), kDataRegister, dap_scan::kIdcodeBits, capture4, &count, kRunTestIdle);
+    });
 }
 
 adapter::JtagStatus JtagQueueClear() { return Engine().clearSequence(Handle()); }
@@ -84,7 +106,9 @@ adapter::JtagStatus JtagQueueWriteRead(const uint8_t* request5) {
 
 adapter::JtagStatus JtagQueueExecute(uint32_t* captureBytes) {
     *captureBytes = 0;
-    return Engine().executeSequence(Handle(), g_readBack, sizeof g_readBack, captureBytes);
+    // Refused, the sequence is still emptied, as a failed execute leaves it.
+    if (link_state::Down()) (void)Engine().clearSequence(Handle());
+    return OnLink([&] { return Engine().executeSequence(Handle(), g_readBack, sizeof g_readBack, captureBytes); });
 }
 
 const uint8_t* JtagReadBack() { return g_readBack; }

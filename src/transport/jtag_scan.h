@@ -13,6 +13,7 @@ namespace jtag_ir {
 inline constexpr uint8_t kDpacc = 0xA;
 inline constexpr uint8_t kApacc = 0xB;
 inline constexpr uint8_t kIdcode = 0xE;
+inline constexpr uint8_t kAbort = 0x8;
 inline constexpr uint32_t kBits = 4;
 }  // namespace jtag_ir
 

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "adapter/backend.h"
+#include "transport/link_state.h"
+#include "transport/swd_link.h"
 
 namespace cm3probe {
 
@@ -67,21 +69,26 @@ uint32_t BatchFlush(adapter::UsbHandle handle) {
     g_batch.readCursor = g_batch.readBackBuffer;
     g_batch.readEnd = g_batch.readBackBuffer;
     if (!BatchAllocated()) return 1;
+    if (link_state::Down()) return swd_status::kLinkDown;
     const adapter::UsbDriver& usb = *adapter::ActiveBackend().usb;
     uint32_t commandLength = static_cast<uint32_t>(g_batch.commandCursor - g_batch.commandBuffer);
     uint32_t readCount = 0;
     for (const TransactionRecord* record = g_batch.recordArray; record != g_batch.recordCursor; ++record) {
         if (record->isRead != 0) ++readCount;
     }
+    // Any failure leaves replies the chip still holds, or half a command in
+    // it: the link is down until recovered, and nothing decodes them.
     uint32_t written = 0;
     adapter::UsbStatus status = usb.write(handle, g_batch.commandBuffer, commandLength, &written);
-    if (status != adapter::kUsbOk) return status;
-    if (written != commandLength) return 1;
+    if (status == adapter::kUsbOk && written != commandLength) status = 1;
     uint32_t expected = readCount * swd::kResponseSize;
     uint32_t got = 0;
-    status = usb.read(handle, g_batch.readBackBuffer, expected, &got);
-    if (status != adapter::kUsbOk) return status;
-    if (got != expected) return 1;
+    if (status == adapter::kUsbOk) status = usb.read(handle, g_batch.readBackBuffer, expected, &got);
+    if (status == adapter::kUsbOk && got != expected) status = 1;
+    if (status != adapter::kUsbOk) {
+        link_state::MarkDown();
+        return status;
+    }
     g_batch.readEnd = g_batch.readBackBuffer + expected;
     return 0;
 }
@@ -91,7 +98,10 @@ uint32_t BatchNextRead(uint32_t* value) {
     if (g_batch.readCursor + swd::kResponseSize > g_batch.readEnd) return swd::ack::kNoAnswer;
     uint32_t acknowledge = swd::DecodeResponse(g_batch.readCursor, value);
     g_batch.readCursor += swd::kResponseSize;
-    return acknowledge;
+    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
+    // 000 is no acknowledge at all, as for a single read: never 0, which
+    // callers of the single read take for OK.
+    return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
 }
 
 }  // namespace cm3probe

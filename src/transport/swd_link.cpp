@@ -7,6 +7,7 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse.h"
 #include "dap/dp_registers.h"
+#include "transport/link_state.h"
 #include "transport/swd_batch.h"
 #include "transport/swd_protocol.h"
 #include "transport/timing.h"
@@ -17,46 +18,107 @@ namespace {
 
 const adapter::UsbDriver& Usb() { return *adapter::ActiveBackend().usb; }
 
-adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
+// One stream in one driver write; a short write is a failure.
+adapter::UsbStatus WriteWhole(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
     uint32_t written = 0;
-    return Usb().write(handle, bytes, count, &written);
+    const adapter::UsbStatus status = Usb().write(handle, bytes, count, &written);
+    if (status != adapter::kUsbOk) return status;
+    return written == count ? adapter::kUsbOk : adapter::kUsbFailed;
 }
 
-template <size_t N>
-adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t (&bytes)[N]) {
-    return Send(handle, bytes, static_cast<uint32_t>(N));
+// Link traffic: nothing goes out while the link is down, and a write that
+// failed or came short takes it down.
+adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
+    if (link_state::Down()) return swd_status::kLinkDown;
+    const adapter::UsbStatus status = WriteWhole(handle, bytes, count);
+    if (status != adapter::kUsbOk) link_state::MarkDown();
+    return status;
 }
 
-// Clock `count` bytes of one value out on SWDIO.
+// A command stream built in place from the pieces below, so each piece's
+// bytes are composed in one spot whichever stream carries them.
+class Stream {
+public:
+    Stream& Divisor(uint32_t divisor) {
+        return Byte(mpsse::kSetDivisor)
+            .Byte(static_cast<uint8_t>(divisor & 0xFF))
+            .Byte(static_cast<uint8_t>((divisor >> 8) & 0xFF));
+    }
+    Stream& Pins(uint8_t value, uint8_t direction) { return Byte(mpsse::kSetLowBits).Byte(value).Byte(direction); }
+    // Clocks `count` bytes of one value out on SWDIO.
+    Stream& Fill(uint8_t level, uint32_t count) {
+        Byte(mpsse::kBytesOutNeg).Byte(mpsse::LengthLow(count)).Byte(mpsse::LengthHigh(count));
+        for (uint32_t i = 0; i < count; ++i) Byte(level);
+        return *this;
+    }
+    Stream& Byte(uint8_t byte) {
+        if (size_ < kCapacity) bytes_[size_++] = byte;
+        return *this;
+    }
+    const uint8_t* Bytes() const { return bytes_; }
+    uint32_t Size() const { return size_; }
+
+private:
+    // Room for the longest stream, the recovery's set-up with its sync probe (19 bytes).
+    static constexpr uint32_t kCapacity = 32;
+    uint8_t bytes_[kCapacity] = {};
+    uint32_t size_ = 0;
+};
+
+adapter::UsbStatus Send(adapter::UsbHandle handle, const Stream& stream) {
+    return Send(handle, stream.Bytes(), stream.Size());
+}
+
 adapter::UsbStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
-    uint8_t stream[3 + 16];
-    stream[0] = mpsse::kBytesOutNeg;
-    stream[1] = mpsse::LengthLow(count);
-    stream[2] = mpsse::LengthHigh(count);
-    std::fill(stream + 3, stream + 3 + count, level);
-    return Send(handle, stream, 3 + count);
+    return Send(handle, Stream().Fill(level, count));
 }
 
 adapter::UsbStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
-    const uint8_t stream[] = {mpsse::kBytesOutNeg, mpsse::LengthLow(2), mpsse::LengthHigh(2),
-                              static_cast<uint8_t>(sequence & 0xFF), static_cast<uint8_t>(sequence >> 8)};
-    return Send(handle, stream);
+    return Send(handle, Stream()
+                            .Byte(mpsse::kBytesOutNeg)
+                            .Byte(mpsse::LengthLow(2))
+                            .Byte(mpsse::LengthHigh(2))
+                            .Byte(static_cast<uint8_t>(sequence & 0xFF))
+                            .Byte(static_cast<uint8_t>(sequence >> 8)));
 }
 
 adapter::UsbStatus SendIdle(adapter::UsbHandle handle) {
-    const uint8_t stream[] = {mpsse::kBitsOutNeg, mpsse::LengthLow(8), swd::kLineLow};
-    return Send(handle, stream);
+    return Send(handle, Stream().Byte(mpsse::kBitsOutNeg).Byte(mpsse::LengthLow(8)).Byte(swd::kLineLow));
 }
 
 adapter::UsbStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
-    const uint8_t stream[] = {mpsse::kSetDivisor, static_cast<uint8_t>(divisor & 0xFF),
-                              static_cast<uint8_t>((divisor >> 8) & 0xFF)};
-    return Send(handle, stream);
+    return Send(handle, Stream().Divisor(divisor));
+}
+
+// 40 cycles with SWDIO released: a read cut short finishes its data phase
+// (34 cycles at most) before the line reset, and a write cut short takes the
+// pulled-up line as data whose parity fails, so it is never performed.
+inline constexpr uint32_t kReleasedFlushBytes = 5;
+
+// Clock, the cut transaction finished, drive setting (which also keeps the
+// line-mode pin low: SWD wiring), and a bad opcode pushed back at once: only
+// an engine parsing from a command boundary answers it with exactly
+// kBadCommand and the opcode.
+adapter::UsbStatus SendSetupAndProveSync(adapter::UsbHandle handle, uint32_t divisor) {
+    Stream stream;
+    stream.Divisor(divisor)
+        .Pins(swd::pins::kReleaseValue, swd::pins::kReleaseDirection)
+        .Fill(swd::kLineHigh, kReleasedFlushBytes)
+        .Pins(swd::pins::kDriveValue, swd::pins::kDriveDirection)
+        .Byte(mpsse::kSyncProbe)
+        .Byte(mpsse::kSendImmediate);
+    adapter::UsbStatus status = WriteWhole(handle, stream.Bytes(), stream.Size());
+    if (status != adapter::kUsbOk) return status;
+    uint8_t echo[sizeof mpsse::kSyncEcho] = {};
+    uint32_t got = 0;
+    status = Usb().read(handle, echo, sizeof echo, &got);
+    if (status != adapter::kUsbOk) return status;
+    return got == sizeof echo && std::equal(echo, echo + sizeof echo, mpsse::kSyncEcho) ? adapter::kUsbOk
+                                                                                         : adapter::kUsbFailed;
 }
 
 adapter::UsbStatus SendDrive(adapter::UsbHandle handle) {
-    const uint8_t stream[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kDriveDirection};
-    return Send(handle, stream);
+    return Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kDriveDirection));
 }
 
 // 72 low cycles flush whatever the port was in the middle of.
@@ -72,6 +134,7 @@ uint32_t SwdClockDivisor(uint32_t clockHz) {
 
 uint32_t SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHandle* outHandle) {
     if (!BatchAllocate()) return adapter::kUsbFailed;
+    link_state::MarkUp();
     const adapter::UsbDriver& usb = Usb();
     adapter::UsbHandle handle = nullptr;
     adapter::UsbStatus status = usb.openByDescription(description, &handle);
@@ -107,8 +170,8 @@ uint32_t SwdLinkClose(adapter::UsbHandle handle) {
 }
 
 uint32_t SwdPulseReset(adapter::UsbHandle handle) {
-    const uint8_t assert[] = {mpsse::kSetLowBits, swd::pins::kDriveValue, swd::pins::kResetAssertDirection};
-    (void)Send(handle, assert);
+    if (link_state::Down()) return swd_status::kLinkDown;
+    (void)Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kResetAssertDirection));
     timing::SleepMilliseconds(timing::kResetPulseMs);
     return SendDrive(handle);
 }
@@ -128,6 +191,7 @@ uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uin
     uint32_t got = 0;
     status = Usb().read(handle, response, swd::kResponseSize, &got);
     if (status != adapter::kUsbOk || got != swd::kResponseSize) {
+        link_state::MarkDown();
         // What this answer left in the chip would be taken for the next one's.
         (void)Usb().purge(handle, adapter::purge::kReceive);
         if (status != adapter::kUsbOk) return status;
@@ -136,6 +200,7 @@ uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uin
     if (got != swd::kResponseSize) return swd_status::kShortResponse;
     uint32_t acknowledge = swd::DecodeResponse(response, outValue);
     if (acknowledge == swd::ack::kOk) return swd_status::kOk;
+    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
     return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
 }
 
@@ -148,15 +213,24 @@ uint32_t SwdLineResetAndIdentify(adapter::UsbHandle handle) {
 
 uint32_t SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor) {
     const adapter::UsbDriver& usb = Usb();
-    (void)usb.purge(handle, adapter::purge::kBoth);
-    // Leaving and re-entering MPSSE mode drops a half-received command.
-    (void)usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kReset);
-    uint32_t status = usb.setBitMode(handle, swd::pins::kDriveDirection, adapter::bitmode::kMpsse);
-    if (status != adapter::kUsbOk) return status;
-    (void)SendDivisor(handle, clockDivisor);
-    (void)SendDrive(handle);
-    (void)usb.purge(handle, adapter::purge::kBoth);
-    return SwdLineResetAndIdentify(handle);
+    const uint8_t mask = swd::pins::kDriveDirection;
+    uint32_t status = usb.purge(handle, adapter::purge::kBoth);
+    // A purge may leave a half-received command in the engine; leaving MPSSE
+    // mode drops it.
+    if (status == adapter::kUsbOk) status = usb.setBitMode(handle, mask, adapter::bitmode::kReset);
+    if (status == adapter::kUsbOk) status = usb.setBitMode(handle, mask, adapter::bitmode::kMpsse);
+    // Replies made before the reset must not be taken for the echo.
+    if (status == adapter::kUsbOk) status = usb.purge(handle, adapter::purge::kBoth);
+    if (status == adapter::kUsbOk) status = SendSetupAndProveSync(handle, clockDivisor);
+    if (status != adapter::kUsbOk) {
+        link_state::MarkDown();
+        return status;
+    }
+    link_state::MarkUp();
+    // The port may have lost framing with the engine: whatever it answers,
+    // the engine is in step, and a driver failure here takes the link down again.
+    (void)SwdLineResetAndIdentify(handle);
+    return link_state::Down() ? swd_status::kLinkDown : swd_status::kOk;
 }
 
 }  // namespace cm3probe

@@ -15,6 +15,8 @@ inline constexpr uint32_t kOk = 0;
 inline constexpr uint32_t kAckLineLow = 8;
 // The driver delivered fewer than the 6 response bytes.
 inline constexpr uint32_t kShortResponse = 9;
+// Nothing was sent: the link is down until recovered (transport/link_state.h).
+inline constexpr uint32_t kLinkDown = 10;
 }  // namespace swd_status
 
 // SWD wire clock divisor: 6 MHz / (1 + divisor), clamped to the 16-bit field.
@@ -29,8 +31,11 @@ uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uin
 // Line reset, idle cycles and the IDCODE read the port then requires: brings a
 // port that lost framing (or locked out after a protocol error) back.
 uint32_t SwdLineResetAndIdentify(adapter::UsbHandle handle);
-// Resets the adapter's engine and re-establishes the SWD pins and clock; used
-// when a previous lock holder may have died mid-command.
+// Brings the link back after a failed or short transfer, or a lock holder that
+// died mid-command: purge, engine reset (the only thing that drops a
+// half-received command), MPSSE mode, clock and pins, a bad opcode that must
+// come back as its echo, then line reset and IDCODE. 0 once the engine is
+// proven in step; the target's answer to IDCODE is not part of that.
 uint32_t SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor);
 
 }  // namespace cm3probe

@@ -153,26 +153,31 @@ TEST_F(DeadHolderRecoveryTest, SwdLinkIsResynchronisedAndIdentified) {
     ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 1), DBG_OK);
     KillAHolder();
     Usb().calls.clear();
+    Usb().replies = {0xFA, 0xAA};  // the bad opcode's echo: the engine is in step
     Usb().queueResponse(0x20, 0x2BA01477);
     EXPECT_EQ(DebugClose(), DBG_OK);
     using enum UsbOp;
     std::vector<UsbOp> ops;
     for (const UsbCall& call : Usb().calls) ops.push_back(call.op);
-    EXPECT_EQ(ops, (std::vector<UsbOp>{Purge, BitMode, BitMode, Write, Write, Purge, Write, Write, Write, Read,
+    EXPECT_EQ(ops, (std::vector<UsbOp>{Purge, BitMode, BitMode, Purge, Write, Read, Write, Write, Write, Read,
                                        Write, Close}));
+    // Only leaving MPSSE mode ends a command the holder left half sent.
     EXPECT_EQ(Usb().callsOf(BitMode)[0].argument, 0xCB00u);
     EXPECT_EQ(Usb().callsOf(BitMode)[1].argument, 0xCB02u);
+    EXPECT_EQ(Usb().callsOf(Read)[0].argument, 2u);
     std::vector<std::vector<uint8_t>> writes = Usb().writes();
-    EXPECT_EQ(writes[0], (std::vector<uint8_t>{0x86, 0x05, 0x00}));
-    EXPECT_EQ(writes[1], (std::vector<uint8_t>{0x80, 0x08, 0xCB}));
-    EXPECT_EQ(writes[2], (std::vector<uint8_t>{0x19, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(writes[3], (std::vector<uint8_t>{0x1B, 0x07, 0x00}));
-    EXPECT_EQ(writes[4][2], 0xA5);  // the IDCODE read the port requires
+    // Clock, 40 cycles with SWDIO released to end a cut transaction, drive
+    // setting, and the bad opcode whose echo proves the engine in step.
+    EXPECT_EQ(writes[0], (std::vector<uint8_t>{0x86, 0x05, 0x00, 0x80, 0x00, 0xC9, 0x19, 0x04, 0x00, 0xFF, 0xFF,
+                                               0xFF, 0xFF, 0xFF, 0x80, 0x08, 0xCB, 0xAA, 0x87}));
+    EXPECT_EQ(writes[1], (std::vector<uint8_t>{0x19, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(writes[2], (std::vector<uint8_t>{0x1B, 0x07, 0x00}));
+    EXPECT_EQ(writes[3][2], 0xA5);  // the IDCODE read the port requires
     // Whatever the dead holder left sticky is cleared before the next caller.
     namespace dp = cm3probe::dp;
-    EXPECT_EQ(writes[5], SwdWrite(dp::kAbort, 0,
-                                  dp::abort::kStkCmpClr | dp::abort::kStkErrClr | dp::abort::kWdErrClr |
-                                      dp::abort::kOrunErrClr));
+    EXPECT_EQ(writes[4], SwdWrite(dp::kAbort, 0,
+                                  dp::abort::kDapAbort | dp::abort::kStkCmpClr | dp::abort::kStkErrClr |
+                                      dp::abort::kWdErrClr | dp::abort::kOrunErrClr));
 }
 
 TEST_F(DeadHolderRecoveryTest, JtagTapReturnsToRunTestIdle) {

@@ -77,9 +77,10 @@ TEST_F(SwdDapTest, StickyCheckClearsEveryStickyFlagThroughAbort) {
     } cases[] = {
         {"READOK passes", 0xF0000040, DBG_OK, {}},
         {"STICKYERR", 0xF0000020, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x04)}},
-        {"STICKYORUN", 0xF0000003, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x10)}},
+        // An overrun follows a WAIT whose transaction may still stall the AP: DAPABORT too.
+        {"STICKYORUN", 0xF0000003, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x11)}},
         {"WDATAERR", 0xF0000081, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x08)}},
-        {"all three", 0xF00000A3, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x1C)}},
+        {"all three", 0xF00000A3, DBG_STICKY_ERROR, {SwdWrite(0x0, 0, 0x1D)}},
     };
     for (const auto& c : cases) {
         ResetUsb();

@@ -436,6 +436,16 @@ TEST_F(JtagEngineSimTest, InitialiseBringsTheTapBackFromAnyState) {
     EXPECT_EQ(ReadIdcode(), kIdcode);
 }
 
+TEST_F(JtagEngineSimTest, InitialiseEndsACommandLeftHalfSent) {
+    // Clock 65536 bytes out: without its data the chip takes whatever follows as data.
+    const uint8_t half[] = {mpsse::kBytesOutNeg, 0xFF, 0xFF, 0x00};
+    Probe().channel(0).engine().write(half);
+    ASSERT_EQ(Engine().initialise(handle_, kDivisor), kJtagOk);
+    EXPECT_EQ(Probe().channel(0).engine().commandBytesPending(), 0u);
+    EXPECT_EQ(Tap(), TapState::RunTestIdle);
+    EXPECT_EQ(ReadIdcode(), kIdcode);
+}
+
 TEST_F(JtagEngineSimTest, AnFt2232hTakesTheSameCommands) {
     Shutdown();
     cm3sim::SimConfig config;

@@ -79,6 +79,8 @@ Walk WalkCommands(const Bytes& s) {
             take(2);
         } else if (op == mpsse::kReadLowBits || op == mpsse::kReadHighBits) {
             walk.replyBytes += 1;
+        } else if (op == mpsse::kSyncProbe) {
+            walk.replyBytes += 2;  // bad-command marker and the opcode
         } else if (op != mpsse::kLoopbackOff && op != mpsse::kSendImmediate) {
             walk.known = false;
         }
@@ -236,7 +238,7 @@ protected:
     }
     void OpenEngine() { ASSERT_EQ(Engine().open("USB Debug Bridge A", 0, &handle_), kJtagOk); }
     void Initialise(uint32_t divisor = 5) {
-        g_usb.answer({0x00});
+        g_usb.answer({0xFA, 0xAA});
         ASSERT_EQ(Engine().initialise(handle_, divisor), kJtagOk);
     }
     // Opened and initialised, with the call log cleared.
@@ -312,17 +314,26 @@ TEST_F(JtagEngineTest, InitialiseSendsOnlyCommonOpcodesAndClampsTheDivisor) {
     OpenEngine();
     for (const InitCase& c : cases) {
         g_usb.calls.clear();
-        g_usb.answer({0x08});
+        g_usb.answer({0xFA, 0xAA});
         ASSERT_EQ(Engine().initialise(handle_, c.divisor), kJtagOk) << c.divisor;
-        ASSERT_EQ(g_usb.calls.size(), 3u) << c.divisor;
+        ASSERT_EQ(g_usb.calls.size(), 6u) << c.divisor;
+        // Purge, then out of MPSSE mode and back: a purge alone may leave
+        // half a command in the chip.
         EXPECT_EQ(g_usb.calls[0].op, Op::Purge);
         EXPECT_EQ(g_usb.calls[0].argument, cm3probe::adapter::purge::kBoth);
+        EXPECT_EQ(g_usb.calls[1].op, Op::BitMode);
+        EXPECT_EQ(g_usb.calls[1].argument, 0x0B00u);
+        EXPECT_EQ(g_usb.calls[2].op, Op::BitMode);
+        EXPECT_EQ(g_usb.calls[2].argument, 0x0B02u);
+        EXPECT_EQ(g_usb.calls[3].op, Op::Purge);
+        EXPECT_EQ(g_usb.calls[3].argument, cm3probe::adapter::purge::kBoth);
         // Divisor, loopback off, pins with TMS high, five TMS-high clocks and
-        // one low, the pins read back as a sign of life.
+        // one low, a bad opcode whose echo proves the chip in step.
         const Bytes expected{0x86, c.low, c.high, 0x85, 0x80, 0x08, 0x0B, 0x82, 0x00, 0x00,
-                             0x4B, 0x05, 0x1F, 0x81, 0x87};
-        EXPECT_EQ(g_usb.calls[1].bytes, expected) << c.divisor;
-        EXPECT_EQ(g_usb.calls[2].op, Op::Read);
+                             0x4B, 0x05, 0x1F, 0xAA, 0x87};
+        EXPECT_EQ(g_usb.calls[4].bytes, expected) << c.divisor;
+        EXPECT_EQ(g_usb.calls[5].op, Op::Read);
+        EXPECT_EQ(g_usb.calls[5].argument, 2u);
     }
 }
 
@@ -332,12 +343,14 @@ TEST_F(JtagEngineTest, InitialiseKeepsThePinsTheLastPinCallSet) {
     ASSERT_EQ(Engine().setPins(handle_, 1, &kDebugOpenLow, 1, &high), kJtagOk);
     g_usb.calls.clear();
     Initialise(5);
-    const Bytes expected{0x86, 0x05, 0x00, 0x85, 0x80, 0xA8, 0xEB, 0x82, 0x0D, 0x0B, 0x4B, 0x05, 0x1F, 0x81, 0x87};
+    const Bytes expected{0x86, 0x05, 0x00, 0x85, 0x80, 0xA8, 0xEB, 0x82, 0x0D, 0x0B, 0x4B, 0x05, 0x1F, 0xAA, 0x87};
     EXPECT_EQ(g_usb.writes().at(0), expected);
 }
 
 TEST_F(JtagEngineTest, InitialiseFailsWhenTheChipDoesNotAnswer) {
     OpenEngine();
+    EXPECT_NE(Engine().initialise(handle_, 5), kJtagOk);
+    g_usb.answer({0xAA, 0x87});  // bytes eaten as a command's operands, not the echo
     EXPECT_NE(Engine().initialise(handle_, 5), kJtagOk);
     g_usb.answer({0x00});
     g_usb.readStatus = 3;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cm3probe.h"
+#include "dap/dp_registers.h"
 #include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
@@ -179,8 +180,13 @@ TEST_F(SingleTrafficTest, JtagBatchedWriteWithARefusedCheckRecoversWithADefinedV
     Initialised(false, true);
     Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0), DapCapture(0x12345678, 1)};
     EXPECT_EQ(DebugWriteMem(0x20000000, 5, 2), DBG_STICKY_ERROR);
-    // The recovery writes the power-up requests and the write-one-to-clear flags.
-    EXPECT_EQ(Jtag().calls.back().bytes, DapScan(0x50000032, 0x4, 0));
+    // The recovery writes the power-up requests and the write-one-to-clear
+    // flags; the WAIT's stalled transaction is then ended: ABORT, DAPABORT.
+    const std::vector<JtagCall>& calls = Jtag().calls;
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[calls.size() - 3].bytes, DapScan(0x50000032, 0x4, 0));
+    EXPECT_EQ(calls[calls.size() - 2].bytes, (std::vector<uint8_t>{cm3probe::jtag_ir::kAbort}));
+    EXPECT_EQ(calls.back().bytes, DapScan(cm3probe::dp::abort::kDapAbort, 0x0, 0));
 }
 
 TEST_F(SingleTrafficTest, JtagRefusedTarStopsTheAccess) {

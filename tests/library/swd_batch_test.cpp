@@ -4,8 +4,10 @@
 
 #include <vector>
 
+#include "dap/dap_access.h"
 #include "fixture.h"
 #include "transport/swd_batch.h"
+#include "transport/swd_link.h"
 #include "transport/swd_protocol.h"
 
 namespace cm3test {
@@ -83,14 +85,23 @@ TEST_F(SwdBatchTest, ShortWriteReturnsOneWithoutReading) {
     EXPECT_TRUE(Usb().callsOf(UsbOp::Read).empty());
 }
 
-TEST_F(SwdBatchTest, DriverFailuresAndShortReadsAreReported) {
+TEST_F(SwdBatchTest, DriverFailuresAndShortReadsAreReportedAndTakeTheLinkDown) {
     BatchQueueRead(0x4, kDebugPort);
+    auto flush = [](uint32_t expected) {
+        cm3probe::g_connection.linkDown = 0;
+        EXPECT_EQ(BatchFlush(nullptr), expected);
+        // Replies left in the chip: nothing more is sent until the link is recovered.
+        EXPECT_EQ(cm3probe::g_connection.linkDown, 1u);
+        const size_t writes = Usb().writes().size();
+        EXPECT_EQ(BatchFlush(nullptr), cm3probe::swd_status::kLinkDown);
+        EXPECT_EQ(Usb().writes().size(), writes);
+    };
     Usb().failures.push_back({UsbOp::Write, 5});
-    EXPECT_EQ(BatchFlush(nullptr), 5u);
+    flush(5u);
     Usb().failures.push_back({UsbOp::Read, 6});
-    EXPECT_EQ(BatchFlush(nullptr), 6u);
+    flush(6u);
     Usb().replies = {0x20, 1, 2};
-    EXPECT_EQ(BatchFlush(nullptr), 1u);
+    flush(1u);
 }
 
 TEST_F(SwdBatchTest, ResponsesDecodeInOrderAndEachOnce) {
@@ -112,13 +123,18 @@ TEST_F(SwdBatchTest, ResponsesDecodeInOrderAndEachOnce) {
     EXPECT_EQ(value, 0u);
 }
 
-TEST_F(SwdBatchTest, NoAnswerDecodesAsSeven) {
+TEST_F(SwdBatchTest, NoAnswerDecodesAsSevenAndNoAcknowledgeAsASingleReadDoes) {
+    BatchQueueRead(0xC, kAccessPort);
     BatchQueueRead(0xC, kAccessPort);
     Usb().queueResponse(0xE0, 0xFFFFFFFF);
+    Usb().queueResponse(0x00, 0);
     ASSERT_EQ(BatchFlush(nullptr), 0u);
     uint32_t value = 1;
     EXPECT_EQ(BatchNextRead(&value), 7u);
     EXPECT_EQ(value, 0u);
+    // 000 must bring the port back as after a single read, not pass for 0.
+    EXPECT_EQ(BatchNextRead(&value), cm3probe::swd_status::kAckLineLow);
+    EXPECT_TRUE(cm3probe::SwdReadNeedsRecovery(cm3probe::swd_status::kAckLineLow));
 }
 
 TEST_F(SwdBatchTest, FailedFlushNeverDecodesStaleResponsesAsOk) {

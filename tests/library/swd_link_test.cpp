@@ -131,6 +131,7 @@ TEST_F(SwdTransferTest, ShortResponseIsNeverDecodedFromStaleBytes) {
 TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
     for (UsbOp op : {UsbOp::Write, UsbOp::Read}) {
         ResetUsb();
+        cm3probe::g_connection.linkDown = 0;
         Usb().failures.push_back({op, 3});
         Usb().queueResponse(0x20, 1);
         uint32_t value = 0xDEADBEEF;
@@ -145,6 +146,9 @@ TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
         } else {
             EXPECT_TRUE(purges.empty());
         }
+        // Half a command may sit in the chip: nothing more goes out until the link is recovered.
+        EXPECT_EQ(cm3probe::g_connection.linkDown, 1u);
+        EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, 0x8, kDebugPort, 0), cm3probe::swd_status::kLinkDown);
     }
 }
 

@@ -138,8 +138,14 @@ TEST_F(UsbBinding, PurgeEachDirection) {
     write(h, {0x81, 0x81});
     ASSERT_EQ(driver.purge(h, purge::kReceive), kUsbOk);
     EXPECT_TRUE(read(h, 2).empty());
-    write(h, {0x39, 0x01});  // an unfinished command
+    // An unfinished command outlives the purge: the next opcode is taken as
+    // its length, and only leaving MPSSE mode ends it.
+    write(h, {0x39, 0x01});
     ASSERT_EQ(driver.purge(h, purge::kTransmit), kUsbOk);
+    write(h, {0x81});
+    EXPECT_TRUE(read(h, 2).empty());
+    ASSERT_EQ(driver.setBitMode(h, 0, bitmode::kReset), kUsbOk);
+    ASSERT_EQ(driver.setBitMode(h, 0, bitmode::kMpsse), kUsbOk);
     write(h, {0x81});
     EXPECT_EQ(read(h, 2).size(), 1u);
     driver.close(h);
