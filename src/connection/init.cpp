@@ -59,6 +59,10 @@ DebugResult RefusedRead() {
     return DBG_ERROR;
 }
 
+// An AP read that faulted answers with no identity at all: the sticky flag
+// tells it from a wrong one, and is cleared before the next call.
+DebugResult WrongIdentity(DebugResult wrong) { return ReadAndCheckSticky() == DBG_OK ? wrong : DBG_ERROR; }
+
 DebugResult Validate() {
     AdapterLockHold hold;
     uint32_t idcode = 0;
@@ -66,10 +70,10 @@ DebugResult Validate() {
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
     if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
-    if ((idr & kIdrMask) != kIdrAhbAp) return DBG_BAD_IDCODE;
+    if ((idr & kIdrMask) != kIdrAhbAp) return WrongIdentity(DBG_BAD_IDCODE);
     uint32_t base = 0;
     if (ReadApRegister(ap::kBase, &base) != 0) return RefusedRead();
-    if (base != kRomTableBase) return DBG_BAD_ROM_TABLE;
+    if (base != kRomTableBase) return WrongIdentity(DBG_BAD_ROM_TABLE);
     // One byte per register, most significant (CIDR3) first. A bus error
     // there means no ROM table; a refused read is an access failure.
     uint32_t componentId = 0;

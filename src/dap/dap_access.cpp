@@ -15,7 +15,9 @@ bool Swd() { return g_connection.swdMode != 0; }
 
 // Over JTAG: select, request, then the read-only scan whose capture answers it.
 uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
-    (void)SelectJtagInstruction(instruction);
+    // An instruction that did not load leaves the scan on the other register.
+    uint32_t selected = SelectJtagInstruction(instruction);
+    if (selected != adapter::kJtagOk) return selected;
     uint32_t requested = JtagRequestChecked(0, reg, dap_scan::kRead);
     if (requested != dap_status::kOk) return requested;
     DapScan capture = {};
@@ -26,7 +28,8 @@ uint32_t JtagRead(uint8_t instruction, uint8_t reg, uint32_t* outValue) {
 }
 
 uint32_t JtagWrite(uint8_t instruction, uint8_t reg, uint32_t value) {
-    (void)SelectJtagInstruction(instruction);
+    uint32_t selected = SelectJtagInstruction(instruction);
+    if (selected != adapter::kJtagOk) return selected;
     return JtagRequestChecked(value, reg, dap_scan::kWrite);
 }
 

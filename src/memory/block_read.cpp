@@ -25,25 +25,35 @@ using block::kWordBytes;
 // Rests this short are read byte by byte: a word pass costs more.
 inline constexpr uint32_t kWordPassThreshold = 16;
 inline constexpr uint32_t kMaxWords = block::kMaxBytes / kWordBytes;
-// Priming read, one read per word after the first, one extra at a page start,
-// the final read.
-inline constexpr uint32_t kMaxEvents = kMaxWords + 3;
-// A reprogramming step that leaves TAR as it is (the CSW write).
+// The loop's addresses after the first word span less than 4 KB: a pass
+// changes page at most once.
+inline constexpr uint32_t kMaxPageChanges = 1;
+// The most steps one page change records: over JTAG direct the SELECT, TAR,
+// SELECT and CSW writes, then the extra read.
+inline constexpr uint32_t kPageChangeSteps = 5;
+// Priming read, one read per word after the first, the page change, the
+// final read.
+inline constexpr uint32_t kMaxEvents = 1 + (kMaxWords - 1) + kMaxPageChanges * kPageChangeSteps + 1;
+static_assert(kMaxEvents == 1030);
+// A write step that leaves TAR as it is (SELECT, CSW).
 inline constexpr uint32_t kKeepTar = 0xFFFFFFFF;
 // Passes in a row that may deliver nothing (every read, or the check after
 // them, refused) before the call gives up.
 inline constexpr uint32_t kMaxIdlePasses = 8;
 
+// Accepted: performed. Refused: a JTAG WAIT, not performed. Broken: the
+// transfer failed or the answer made no sense; nothing after it is known.
 enum class Outcome : uint8_t { Accepted, Refused, Broken };
 
 // One step of a pass in wire order: a DRW read, the final read (which
-// fetches nothing new), or TAR re-programmed at a page start.
-enum class Step : uint8_t { DrwRead, FinalRead, Reprogram };
+// fetches nothing of the block), or a write of the page change.
+enum class Step : uint8_t { DrwRead, FinalRead, Write };
 
 struct Event {
     Step step;
     Outcome outcome;
-    uint32_t value;  // a read's data, or the new TAR
+    uint32_t value;  // the data field of the step's capture
+    uint32_t tar;    // a write's new TAR, or kKeepTar
 };
 
 struct Pass {
@@ -55,16 +65,18 @@ struct Pass {
     // writes too), by index into `events`.
     std::array<uint16_t, kMaxEvents> queued;
     uint32_t queuedCount;
+    // An immediate step failed: the pass sends nothing more.
+    bool stopped;
+    // A step found no room or could not be queued: the record no longer
+    // matches the wire, and nothing of the pass is delivered.
+    bool lost;
 };
 
 bool Swd() { return g_connection.swdMode != 0; }
 
-Outcome FromSwdAck(uint32_t acknowledge) {
-    if (acknowledge == swd::ack::kWait) return Outcome::Refused;
-    return Outcome::Broken;
-}
-
-Outcome SwdOutcome(uint32_t status) { return status == 0 ? Outcome::Accepted : FromSwdAck(status); }
+// With overrun detection a refused SWD transfer turns sticky and the port
+// drops every AP transfer after it: nothing past it is known.
+Outcome SwdOutcome(uint32_t status) { return status == swd_status::kOk ? Outcome::Accepted : Outcome::Broken; }
 
 Outcome JtagOutcome(adapter::JtagStatus status, const uint8_t* capture, uint32_t* value) {
     if (status != adapter::kJtagOk) return Outcome::Broken;
@@ -72,8 +84,31 @@ Outcome JtagOutcome(adapter::JtagStatus status, const uint8_t* capture, uint32_t
     return (capture[0] & dap_scan::kAckMask) == dap_scan::kAckWait ? Outcome::Refused : Outcome::Broken;
 }
 
-void Record(Pass& pass, Step step, Outcome outcome, uint32_t value) {
-    pass.events[pass.eventCount++] = Event{step, outcome, value};
+// Adds a step; nullptr (and the pass lost) when the proven bound was wrong.
+Event* Add(Pass& pass, Step step, Outcome outcome, uint32_t value, uint32_t tar) {
+    if (pass.eventCount == pass.events.size()) {
+        pass.lost = true;
+        pass.stopped = true;
+        return nullptr;
+    }
+    Event* event = &pass.events[pass.eventCount++];
+    *event = Event{step, outcome, value, tar};
+    return event;
+}
+
+void Record(Pass& pass, Step step, Outcome outcome, uint32_t value, uint32_t tar = kKeepTar) {
+    if (Add(pass, step, outcome, value, tar) != nullptr && outcome == Outcome::Broken) pass.stopped = true;
+}
+
+// A batched step: Broken until its answer is collected.
+void Queue(Pass& pass, Step step, uint32_t tar, bool queued) {
+    const uint32_t index = pass.eventCount;
+    if (Add(pass, step, Outcome::Broken, 0, tar) == nullptr) return;
+    if (!queued) {
+        pass.lost = true;
+        return;
+    }
+    pass.queued[pass.queuedCount++] = static_cast<uint16_t>(index);
 }
 
 // An immediate read: DRW over SWD; over JTAG a DRW request, or for the final
@@ -94,54 +129,82 @@ void ReadNow(Pass& pass, Step step) {
 }
 
 void QueueRead(Pass& pass) {
-    pass.queued[pass.queuedCount++] = static_cast<uint16_t>(pass.eventCount);
-    Record(pass, Step::DrwRead, Outcome::Broken, 0);  // until collected
     if (Swd()) {
-        (void)BatchQueueRead(ap::kDrw, swd::kAccessPort);
+        Queue(pass, Step::DrwRead, kKeepTar, BatchQueueRead(ap::kDrw, swd::kAccessPort) == 0);
         return;
     }
     DapScan request;
     BuildDapScan(0, ap::kDrw, dap_scan::kRead, request);
-    (void)JtagQueueWriteRead(request);
+    Queue(pass, Step::DrwRead, kKeepTar, JtagQueueWriteRead(request) == adapter::kJtagOk);
 }
 
-// A TAR or CSW write of a page change: the replay stops at one that was
-// refused, since every read after it fetched from the wrong place.
-void QueueReprogramWrite(Pass& pass, uint32_t value, uint8_t reg) {
+uint32_t TarOf(uint8_t reg, uint32_t value) { return reg == ap::kTar ? value : kKeepTar; }
+
+// An immediate write of the page change, as WriteApRegister sends it over
+// JTAG, keeping each capture: the first one carries the data of the read
+// before it, and a refused TAR write leaves TAR where it was.
+void JtagWriteNow(Pass& pass, uint8_t instruction, uint8_t reg, uint32_t value) {
+    if (SelectJtagInstruction(instruction) != adapter::kJtagOk) {
+        Record(pass, Step::Write, Outcome::Broken, 0);
+        return;
+    }
     DapScan request;
     BuildDapScan(value, reg, dap_scan::kWrite, request);
-    pass.queued[pass.queuedCount++] = static_cast<uint16_t>(pass.eventCount);
-    Record(pass, Step::Reprogram, Outcome::Broken, reg == ap::kTar ? value : kKeepTar);
-    (void)JtagQueueWriteRead(request);
+    DapScan capture = {};
+    uint32_t data = 0;
+    const Outcome outcome = JtagOutcome(JtagScanWriteRead(request, capture), capture, &data);
+    Record(pass, Step::Write, outcome, data, TarOf(reg, value));
+}
+
+// A TAR or CSW write of a page change, queued with its capture.
+void JtagQueueReprogramWrite(Pass& pass, uint8_t reg, uint32_t value) {
+    DapScan request;
+    BuildDapScan(value, reg, dap_scan::kWrite, request);
+    Queue(pass, Step::Write, TarOf(reg, value), JtagQueueWriteRead(request) == adapter::kJtagOk);
 }
 
 void Reprogram(Pass& pass, uint32_t next) {
     if (!g_connection.batchedMode) {
-        bool done = WriteApRegister(ap::kTar, next) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
-        Record(pass, Step::Reprogram, done ? Outcome::Accepted : Outcome::Broken, next);
+        if (Swd()) {
+            // SWD writes carry no data; a refused one turns sticky.
+            Record(pass, Step::Write, SwdOutcome(WriteApRegister(ap::kTar, next)), 0, next);
+            if (pass.stopped) return;
+            Record(pass, Step::Write, SwdOutcome(WriteApRegister(ap::kCsw, kCswWordStream)), 0);
+        } else {
+            JtagWriteNow(pass, jtag_ir::kDpacc, dp::kSelect, 0);
+            if (pass.stopped) return;
+            JtagWriteNow(pass, jtag_ir::kApacc, ap::kTar, next);
+            if (pass.stopped) return;
+            JtagWriteNow(pass, jtag_ir::kDpacc, dp::kSelect, 0);
+            if (pass.stopped) return;
+            JtagWriteNow(pass, jtag_ir::kApacc, ap::kCsw, kCswWordStream);
+        }
+        if (pass.stopped) return;
         ReadNow(pass, Step::DrwRead);
         return;
     }
     if (Swd()) {
-        // SWD writes are not answered here; a refused one turns sticky.
-        Record(pass, Step::Reprogram, Outcome::Accepted, next);
-        (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, next);
-        (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
+        Record(pass, Step::Write, Outcome::Accepted, 0, next);
+        Record(pass, Step::Write, Outcome::Accepted, 0);
+        if (BatchQueueWrite(ap::kTar, swd::kAccessPort, next) != 0 ||
+            BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) != 0) {
+            pass.lost = true;
+        }
     } else {
-        QueueReprogramWrite(pass, next, ap::kTar);
-        QueueReprogramWrite(pass, kCswWordStream, ap::kCsw);
+        JtagQueueReprogramWrite(pass, ap::kTar, next);
+        JtagQueueReprogramWrite(pass, ap::kCsw, kCswWordStream);
     }
     QueueRead(pass);
 }
 
-// Sends the queued reads and fills in their outcomes, in queue order.
-void Collect(Pass& pass) {
+// Sends the queued steps and fills in their outcomes, in queue order.
+void FillAnswers(Pass& pass) {
     if (Swd()) {
         if (BatchFlush(g_connection.usbHandle) != 0) return;  // all stay Broken
         for (uint32_t i = 0; i < pass.queuedCount; ++i) {
             Event& event = pass.events[pass.queued[i]];
             uint32_t acknowledge = BatchNextRead(&event.value);
-            event.outcome = acknowledge == swd::ack::kOk ? Outcome::Accepted : FromSwdAck(acknowledge);
+            event.outcome = acknowledge == swd::ack::kOk ? Outcome::Accepted : Outcome::Broken;
             if (SwdReadNeedsRecovery(acknowledge)) {
                 RecoverSwdLink();
                 return;
@@ -154,17 +217,27 @@ void Collect(Pass& pass) {
     const uint8_t* capture = JtagReadBack();
     for (uint32_t i = 0; i < pass.queuedCount && (i + 1) * dap_scan::kBytes <= bytes; ++i) {
         Event& event = pass.events[pass.queued[i]];
-        uint32_t value = 0;
-        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &value);
-        if (event.step != Step::Reprogram) event.value = value;
+        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &event.value);
     }
 }
 
-// Replays the pass as the AP saw it: a refused read was not performed, an
-// accepted one returned the word the previous performed read fetched and
-// fetched the word at TAR, which then advanced within its 4 KB page. Returns
-// the number of whole words delivered from the start, with no gap.
+void Collect(Pass& pass) {
+    FillAnswers(pass);
+    // After a failed exchange the final read would fetch nothing usable.
+    for (uint32_t i = 0; i < pass.queuedCount; ++i) {
+        if (pass.events[pass.queued[i]].outcome == Outcome::Broken) pass.stopped = true;
+    }
+}
+
+// Replays the pass as the AP saw it. A refused step was not performed. An
+// accepted read fetched the word at TAR, which then advanced within its 4 KB
+// page; an accepted TAR write moved TAR. The data of a performed read comes
+// with the next accepted step that answers: every JTAG scan (writes too, and
+// after a write the data is unknown), only reads over SWD. Returns the number
+// of whole words delivered from the start, with no gap.
 uint32_t Deliver(const Pass& pass, uint8_t* destination) {
+    if (pass.lost) return 0;
+    const bool writesAnswer = !Swd();
     std::array<bool, kMaxWords> have{};
     uint32_t tar = pass.start;
     bool pendingValid = false;
@@ -172,15 +245,18 @@ uint32_t Deliver(const Pass& pass, uint8_t* destination) {
     for (uint32_t i = 0; i < pass.eventCount; ++i) {
         const Event& event = pass.events[i];
         if (event.outcome == Outcome::Broken) break;  // nothing after it can be trusted
-        if (event.step == Step::Reprogram) {
-            if (event.value != kKeepTar) tar = event.value;
-            continue;
-        }
         if (event.outcome == Outcome::Refused) continue;
-        if (pendingValid && pending - pass.start < pass.words * kWordBytes) {
-            uint32_t index = (pending - pass.start) / kWordBytes;
-            block::StoreWord(destination + index * kWordBytes, event.value);
-            have[index] = true;
+        if (event.step != Step::Write || writesAnswer) {
+            if (pendingValid && pending - pass.start < pass.words * kWordBytes) {
+                uint32_t index = (pending - pass.start) / kWordBytes;
+                block::StoreWord(destination + index * kWordBytes, event.value);
+                have[index] = true;
+            }
+            pendingValid = false;
+        }
+        if (event.step == Step::Write) {
+            if (event.tar != kKeepTar) tar = event.tar;
+            continue;
         }
         pendingValid = event.step == Step::DrwRead;
         pending = tar;
@@ -202,6 +278,8 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.words = count / kWordBytes;
     pass.eventCount = 0;
     pass.queuedCount = 0;
+    pass.stopped = false;
+    pass.lost = false;
     if (WriteDpRegister(dp::kSelect, 0) != 0 || WriteApRegister(ap::kTar, start) != 0 ||
         WriteApRegister(ap::kCsw, kCswWordStream) != 0) {
         // Nothing streamed from an address that was never set; try again.
@@ -213,7 +291,7 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     } else {
         (void)JtagQueueClear();
     }
-    for (uint32_t i = 0; i + 1 < pass.words; ++i) {
+    for (uint32_t i = 0; i + 1 < pass.words && !pass.stopped; ++i) {
         if (g_connection.batchedMode) {
             QueueRead(pass);
         } else {
@@ -223,8 +301,8 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
         // TAR's increment wraps within the page: point it at the next page.
         if (block::StartsPage(next)) Reprogram(pass, next);
     }
-    if (g_connection.batchedMode) Collect(pass);
-    ReadNow(pass, Step::FinalRead);
+    if (g_connection.batchedMode && !pass.lost) Collect(pass);
+    if (!pass.stopped) ReadNow(pass, Step::FinalRead);
 
     uint32_t words = Deliver(pass, destination);
     // The words' own faults come first: trailing bytes check and clear too.
@@ -261,9 +339,9 @@ DebugResult ReadBlock(uint32_t address, uint8_t* buffer, uint32_t count) {
             // Passes deliver whole words first, so every pass starts aligned.
             PassResult pass = ReadWordBlock(address + done, buffer + done, remaining);
             if (pass.result == DBG_STICKY_ERROR) {
-                uint32_t ctrlStat = 0;
-                (void)ReadDpRegister(dp::kCtrlStat, &ctrlStat);
-                (void)WriteDpRegister(dp::kCtrlStat, ctrlStat);
+                // Checked once more, and cleared from a value really read: a
+                // CTRL/STAT written back unread would drop the power-up requests.
+                (void)ReadAndCheckSticky();
                 return DBG_STICKY_ERROR;
             }
             if (pass.result != DBG_OK) return pass.result;

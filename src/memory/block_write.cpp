@@ -21,51 +21,25 @@ using block::kCswWordStream;
 
 bool Swd() { return g_connection.swdMode != 0; }
 
-void QueueScan(uint32_t value, uint8_t reg) {
+[[nodiscard]] bool QueueScan(uint32_t value, uint8_t reg) {
     DapScan request;
     BuildDapScan(value, reg, dap_scan::kWrite, request);
-    (void)JtagQueueWriteRead(request);
+    return JtagQueueWriteRead(request) == adapter::kJtagOk;
 }
 
-// One word into DRW. False when JTAG refused it: TAR did not advance, so the
-// stream must stop before the next word lands on this one's address.
+// One word into DRW. False when it did not go out (or, over JTAG direct, was
+// refused: TAR did not advance), so the stream must stop before the next
+// word lands on this one's address.
 bool WriteWord(uint32_t word) {
     if (Swd()) {
         // The SW-DP's overrun detection makes a refused write sticky, and
         // every AP write after it faults without effect.
-        if (g_connection.batchedMode) {
-            (void)BatchQueueWrite(ap::kDrw, swd::kAccessPort, word);
-        } else {
-            (void)SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word);
-        }
-        return true;
+        if (g_connection.batchedMode) return BatchQueueWrite(ap::kDrw, swd::kAccessPort, word) == 0;
+        return SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word) == adapter::kUsbOk;
     }
     // APACC is still loaded from the set-up.
-    if (g_connection.batchedMode) {
-        QueueScan(word, ap::kDrw);
-        return true;
-    }
+    if (g_connection.batchedMode) return QueueScan(word, ap::kDrw);
     return JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite) == 0;
-}
-
-bool ReprogramPage(uint32_t address) {
-    if (!g_connection.batchedMode) {
-        return WriteApRegister(ap::kTar, address) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
-    }
-    if (Swd()) {
-        (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, address);
-        (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
-        return true;
-    }
-    (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    QueueScan(0, dp::kSelect);
-    (void)JtagQueueInstruction(jtag_ir::kApacc);
-    QueueScan(address, ap::kTar);
-    (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    QueueScan(0, dp::kSelect);
-    (void)JtagQueueInstruction(jtag_ir::kApacc);
-    QueueScan(kCswWordStream, ap::kCsw);
-    return true;
 }
 
 // Puts the queued words on the wire; false when the exchange failed or, over
@@ -78,6 +52,26 @@ bool SendQueued() {
         if (JtagCaptureStatus(JtagReadBack() + offset) != dap_status::kOk) return false;
     }
     return true;
+}
+
+bool ReprogramPage(uint32_t address) {
+    if (!g_connection.batchedMode) {
+        return WriteApRegister(ap::kTar, address) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
+    }
+    if (Swd()) {
+        // A refused TAR write turns sticky, and the port drops every word after it.
+        return BatchQueueWrite(ap::kTar, swd::kAccessPort, address) == 0 &&
+               BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) == 0;
+    }
+    const bool queued = JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
+                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk && QueueScan(address, ap::kTar) &&
+                        JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
+                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk &&
+                        QueueScan(kCswWordStream, ap::kCsw);
+    // A JTAG-DP that refuses the TAR write goes on taking words at the old
+    // page's start: the next page's words wait until the change is seen to
+    // have taken.
+    return queued && SendQueued();
 }
 
 // Keeps the first failure of the call: later steps still run where that is
@@ -112,6 +106,12 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
     if (streaming && g_connection.batchedMode) streaming = SendQueued();
     if (!streaming) {
         // Words may be missing: say so, and send nothing more to this block.
+        // What was queued and not sent must not go out with the next call.
+        if (Swd()) {
+            BatchReset();
+        } else {
+            (void)JtagQueueClear();
+        }
         DebugResult sticky = ReadAndCheckSticky();
         return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
     }

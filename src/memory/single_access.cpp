@@ -23,13 +23,25 @@ inline constexpr uint32_t kJtagStickyRecovery = dp::ctrlstat::kCSysPwrUpReq | dp
                                                 dp::ctrlstat::kStickyErr | dp::ctrlstat::kStickyCmp |
                                                 dp::ctrlstat::kStickyOrun;
 
+// Queues DPACC (or APACC) and one scan with its capture; false when any of
+// it found no room, and then nothing queued goes out.
+bool QueueWithInstruction(uint8_t instruction, const uint8_t* request5) {
+    if (JtagQueueInstruction(instruction) == adapter::kJtagOk && JtagQueueWriteRead(request5) == adapter::kJtagOk) {
+        return true;
+    }
+    (void)JtagQueueClear();
+    return false;
+}
+
 // DPACC, SELECT = 0, APACC in one execution; false when SELECT was not taken.
 bool QueuedPreamble() {
     DapScan request;
     BuildDapScan(0, dp::kSelect, dap_scan::kWrite, request);
-    (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    (void)JtagQueueWriteRead(request);
-    (void)JtagQueueInstruction(jtag_ir::kApacc);
+    if (!QueueWithInstruction(jtag_ir::kDpacc, request)) return false;
+    if (JtagQueueInstruction(jtag_ir::kApacc) != adapter::kJtagOk) {
+        (void)JtagQueueClear();
+        return false;
+    }
     uint32_t bytes = 0;
     if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < dap_scan::kBytes) return false;
     return JtagCaptureStatus(JtagReadBack()) == dap_status::kOk;
@@ -40,9 +52,11 @@ bool QueuedPreamble() {
 bool QueuedCtrlStat(uint32_t* ctrlStat) {
     DapScan request;
     BuildDapScan(0, dp::kCtrlStat, dap_scan::kRead, request);
-    (void)JtagQueueInstruction(jtag_ir::kDpacc);
-    (void)JtagQueueWriteRead(request);
-    (void)JtagQueueRead();
+    if (!QueueWithInstruction(jtag_ir::kDpacc, request)) return false;
+    if (JtagQueueRead() != adapter::kJtagOk) {
+        (void)JtagQueueClear();
+        return false;
+    }
     uint32_t bytes = 0;
     if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < 2 * dap_scan::kBytes) return false;
     if (JtagCaptureStatus(JtagReadBack()) != dap_status::kOk) return false;
@@ -53,8 +67,8 @@ bool QueuedCtrlStat(uint32_t* ctrlStat) {
 bool SelectBankZero() {
     if (g_connection.batchedMode) return QueuedPreamble();
     if (WriteDpRegister(dp::kSelect, 0) != 0) return false;
-    (void)SelectJtagInstruction(jtag_ir::kApacc);
-    return true;
+    // Left at DPACC, the TAR write would land in CTRL/STAT.
+    return SelectJtagInstruction(jtag_ir::kApacc) == adapter::kJtagOk;
 }
 
 // TAR then CSW, each checked: a refused one would send the data elsewhere.
@@ -67,6 +81,14 @@ bool ProgramTransfer(uint32_t address, uint32_t size) {
 DebugResult FailedAccess() {
     DebugResult sticky = ReadAndCheckSticky();
     return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
+}
+
+// SELECT = 0, TAR, CSW over SWD; false when any of the writes did not go out.
+bool ProgramSwd(uint32_t address, uint32_t size) {
+    const adapter::UsbHandle handle = g_connection.usbHandle;
+    return WriteDpRegister(dp::kSelect, 0) == 0 &&
+           SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address) == adapter::kUsbOk &&
+           SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size)) == adapter::kUsbOk;
 }
 
 DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
@@ -88,10 +110,13 @@ DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
 DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
     const adapter::UsbHandle handle = g_connection.usbHandle;
     if (!g_connection.batchedMode) {
-        (void)WriteDpRegister(dp::kSelect, 0);
-        (void)SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address);
-        (void)SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size));
-        (void)SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size));
+        // A write that did not go out stops the access: the DRW write after a
+        // lost TAR write would land at the old address.
+        const uint32_t drw = lanes::ToDrw(address, value, size);
+        if (!ProgramSwd(address, size) ||
+            SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, drw) != adapter::kUsbOk) {
+            return FailedAccess();
+        }
         return ReadAndCheckSticky();
     }
     BatchReset();
@@ -127,10 +152,7 @@ DebugResult ReadJtag(uint32_t address, uint32_t* value, uint32_t size) {
 }
 
 DebugResult ReadSwd(uint32_t address, uint32_t* value, uint32_t size) {
-    const adapter::UsbHandle handle = g_connection.usbHandle;
-    (void)WriteDpRegister(dp::kSelect, 0);
-    (void)SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address);
-    (void)SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size));
+    if (!ProgramSwd(address, size)) return FailedAccess();
     // Posted: the first read starts the bus read, the second returns it.
     uint32_t drw = 0;
     uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);

@@ -57,6 +57,9 @@ TEST_P(BlockTest, LargestBlocks) {
     RoundTrip(kSram + 0x1000, 4096, 1);
     RoundTrip(kSram + 0x3001, 4095, 2);
     RoundTrip(kSram + 0x5002, 4096, 3);
+    // Word-aligned starts inside a page: the pass changes page near its end.
+    RoundTrip(kSram + 0x6004, 4096, 4);
+    RoundTrip(kSram + 0x8800, 4096, 5);
     uint8_t buffer[8] = {};
     EXPECT_EQ(DebugWriteBlock(kSram, buffer, 4097), DBG_BAD_PARAMETER);
     EXPECT_EQ(DebugReadBlock(kSram, buffer, 4097), DBG_BAD_PARAMETER);
