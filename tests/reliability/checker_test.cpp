@@ -670,6 +670,8 @@ struct Checker {
             compareState(step, call, expected, actual, asPredicted, p.resetState);
             // Go on from what is there: one finding does not cascade into more.
             model = std::move(actual);
+            // A caller whose DebugOpen failed opens again, whatever handle it left.
+            if (call.op == Op::Open && !IsOk(o.result)) model.opened = false;
             if (!report.first.empty() && !verbose) break;
         }
     }
