@@ -77,7 +77,15 @@ uint8_t DebugPortState::apAddress(uint8_t a32) const {
                                 ((a32 & dp_address::kA32Mask) << dp_address::kA32Shift));
 }
 
+bool DebugPortState::takeApFailure() {
+    if (apFailures_ == 0) return false;
+    --apFailures_;
+    status_ |= ctrl_stat::kStickyErr;
+    return true;
+}
+
 ApResponse DebugPortState::apRead(uint8_t a32) {
+    if (takeApFailure()) return {0, true};
     updatePower();
     time_.flush();
     const ApResponse response =
@@ -87,6 +95,7 @@ ApResponse DebugPortState::apRead(uint8_t a32) {
 }
 
 void DebugPortState::apWrite(uint8_t a32, uint32_t value) {
+    if (takeApFailure()) return;
     const uint32_t mode = (control_ & ctrl_stat::kTrnModeMask) >> ctrl_stat::kTrnModeShift;
     if (mode == ctrl_stat::kTrnModePushedVerify || mode == ctrl_stat::kTrnModePushedCompare) {
         // A pushed operation reads the AP and compares instead of writing.

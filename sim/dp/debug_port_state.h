@@ -48,6 +48,10 @@ public:
 
     // True while the stalled-AP fault asks for one more WAIT; consumes it.
     bool takeApWait();
+    // The next `count` AP transactions end in an error response from the AP:
+    // nothing reaches the AP's registers or the bus, STICKYERR is raised.
+    void failNextApTransactions(uint32_t count) { apFailures_ = count; }
+    uint32_t pendingApFailures() const { return apFailures_; }
     // An AP access as the DP issues it (APSEL and APBANKSEL from SELECT).
     // Raises STICKYERR on an error response, and runs pushed verify/compare
     // for writes when TRNMODE asks for them.
@@ -66,8 +70,11 @@ private:
     void updatePower();
     uint8_t apAddress(uint8_t a32) const;
 
+    bool takeApFailure();
+
     SimConfig& config_;
     AccessPortBus& bus_;
+    uint32_t apFailures_ = 0;
     VirtualTime& time_;
     uint32_t control_ = 0;  // the writable CTRL/STAT bits
     uint32_t status_ = 0;   // sticky flags and READOK

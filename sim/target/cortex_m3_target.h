@@ -63,6 +63,12 @@ public:
     const TargetCounters& counters() const { return counters_; }
     // Also restarts the AHB transfer index that sticky_error_at_ahb_access counts.
     void resetCounters() { counters_ = {}; }
+    // Run-time injection: the AHB transfer `transfersToPass` from now answers
+    // with an error (sticky_error_at_ahb_access, counted from the present).
+    void armBusError(uint64_t transfersToPass) { config_.stickyErrorAtAhbAccess = counters_.ahbAccesses + transfersToPass; }
+    bool busErrorArmed() const {
+        return config_.stickyErrorAtAhbAccess && *config_.stickyErrorAtAhbAccess >= counters_.ahbAccesses;
+    }
     const std::vector<AhbAccess>& ahbLog() const { return ap_.log(); }
     void clearAhbLog() { ap_.clearLog(); }
     uint64_t readSensitiveCount() const { return bus_.readSensitiveCount(); }

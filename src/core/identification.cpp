@@ -35,12 +35,9 @@ DebugResult ReadIdcode(uint32_t* idCode) {
     return DBG_OK;
 }
 
-// A word whose read failed reads as 0 rather than as whatever was in memory.
-uint32_t ReadWordOrZero(uint32_t address) {
-    uint32_t word = 0;
-    if (DebugReadMem(address, &word, size_code::kWord) != DBG_OK) word = 0;
-    return word;
-}
+// A word whose read failed is not a word the target holds: the call fails
+// with DBG_ERROR rather than hand out zeros as identification.
+bool ReadWord(uint32_t address, uint32_t& word) { return DebugReadMem(address, &word, size_code::kWord) == DBG_OK; }
 
 }  // namespace
 }  // namespace cm3probe::identification
@@ -60,8 +57,9 @@ extern "C" CM3PROBE_API DebugResult DebugGetDeviceInformation(uint32_t* deviceCl
     if (deviceClass == nullptr || partNumber == nullptr || revision == nullptr) return DBG_BAD_PARAMETER;
     // No hold of its own: each read takes the lock by itself.
     return cm3probe::connection::Guarded([&] {
-        uint32_t first = ReadWordOrZero(kDeviceId0);
-        uint32_t second = ReadWordOrZero(kDeviceId1);
+        uint32_t first = 0;
+        uint32_t second = 0;
+        if (!ReadWord(kDeviceId0, first) || !ReadWord(kDeviceId1, second)) return DBG_ERROR;
         *deviceClass = (first >> kFieldShift) & kFieldMask;
         *revision = first & kRevisionMask;
         *partNumber = (second >> kFieldShift) & kFieldMask;

@@ -18,10 +18,10 @@ using namespace adapter::jtag_pins;
 inline constexpr uint32_t kCatchResetVector = demcr::kTrcEna | demcr::kVcCoreReset;
 
 DebugResult CoreReset() {
-    // A request that never reached the core must not pass for a reset.
+    // A request that never reached the target must not pass for a finished
+    // reset: S_RESET_ST may still be set by an earlier one.
     DebugResult result = WriteWord(demcr::kAddress, kCatchResetVector);
-    if (result != DBG_OK) return result;
-    result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kVectReset);
+    if (result == DBG_OK) result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kVectReset);
     if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     // The read that saw S_RESET_ST cleared it; it reads clear once out of reset.
@@ -33,13 +33,13 @@ DebugResult CoreReset() {
 DebugResult SystemReset() {
     // Each write checks for a sticky error itself and clears it: a reset
     // request that never took effect must not pass for a finished reset.
+    // The halt request and the catch must be in place before the reset, or
+    // the core runs out of it; any write that failed ends the call.
     DebugResult result = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
+    if (result == DBG_OK) result = WriteWord(demcr::kAddress, kCatchResetVector);
+    if (result == DBG_OK) result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq);
+    if (StickyAfterRequest() || result == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
     if (result != DBG_OK) return result;
-    result = WriteWord(demcr::kAddress, kCatchResetVector);
-    if (result != DBG_OK) return result;
-    result = WriteWord(aircr::kAddress, aircr::kVectKey | aircr::kSysResetReq);
-    if (result != DBG_OK) return result;
-    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;

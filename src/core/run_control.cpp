@@ -37,8 +37,9 @@ DebugResult Halt() {
     // The write checks for a sticky error itself and clears it: a request
     // that never took effect must not be reported as a halt or a timeout.
     DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
+    if (StickyAfterRequest() || request == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
+    // C_DEBUGEN alone, set on a running core, would pass the poll below.
     if (request != DBG_OK) return request;
-    if (StickyAfterRequest()) return DBG_STICKY_ERROR;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
     (void)CoreStateOrZero();
     return DBG_OK;

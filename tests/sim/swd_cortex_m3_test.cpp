@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "dp/dp_registers.h"
+#include "fault_injection.h"
 #include "swd_bench.h"
 #include "target/cortex_m3_target.h"
 
@@ -70,6 +71,41 @@ TEST(SwdRealTarget, MovesAWordThroughSram) {
     EXPECT_EQ(back.data, 0xDEADBEEFu);
     EXPECT_EQ(s.read(false, dp_address::kCtrlStat).data & ctrl_stat::kStickyFlags, 0u);
     EXPECT_GT(s.target().nowNs(), 0u);  // the wire cycles reached the target's clock
+}
+
+// Faults armed while the probe runs: an AP error response drops the access and
+// makes the next AP request answer FAULT; a bus error hits the transfer chosen
+// from now; each counts as pending until it fires.
+TEST(SwdRealTarget, FaultsArmedAtRunTime) {
+    RealTargetSession s;
+    s.run(kBringUp);
+    s.read(false, dp_address::kIdcodeAbort);
+    s.write(false, dp_address::kCtrlStat, ctrl_stat::kCDbgPwrUpReq | ctrl_stat::kCSysPwrUpReq);
+    s.write(false, dp_address::kSelectResend, 0);
+    s.write(true, kCsw, kCswWord);
+    s.write(true, kTar, kSram);
+    s.target().poke32(kSram, 0x11111111);
+
+    ArmFault(s.probe, s.target(), {InjectedFault::ApFault, DriverOp::Write, 0, 1});
+    EXPECT_EQ(FaultsPending(s.probe, s.target()), 1u);
+    EXPECT_EQ(s.write(true, kDrw, 0xDEADBEEF), swd_ack::kOk);  // accepted, then the AP answers an error
+    EXPECT_EQ(FaultsPending(s.probe, s.target()), 0u);
+    EXPECT_EQ(s.target().peek32(kSram), 0x11111111u);
+    EXPECT_EQ(s.read(false, dp_address::kCtrlStat).data & ctrl_stat::kStickyErr, ctrl_stat::kStickyErr);
+    EXPECT_EQ(s.write(true, kDrw, 0xDEADBEEF), swd_ack::kFault);
+    // The data phase the host sent after the FAULT reads as a bad request: line reset.
+    s.run(kBringUp);
+    s.read(false, dp_address::kIdcodeAbort);
+    s.write(false, dp_address::kIdcodeAbort, abort_reg::kStkErrClr);
+
+    ArmFault(s.probe, s.target(), {InjectedFault::BusError, DriverOp::Write, 1, 1});
+    EXPECT_EQ(s.write(true, kDrw, 0x22222222), swd_ack::kOk);
+    EXPECT_EQ(s.target().peek32(kSram), 0x22222222u);
+    EXPECT_EQ(FaultsPending(s.probe, s.target()), 1u);
+    EXPECT_EQ(s.write(true, kDrw, 0x33333333), swd_ack::kOk);
+    EXPECT_EQ(s.target().peek32(kSram), 0x22222222u);
+    EXPECT_EQ(FaultsPending(s.probe, s.target()), 0u);
+    EXPECT_EQ(s.read(false, dp_address::kCtrlStat).data & ctrl_stat::kStickyErr, ctrl_stat::kStickyErr);
 }
 
 TEST(SwdRealTarget, Gpiol1IsTheResetLine) {
