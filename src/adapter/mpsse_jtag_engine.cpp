@@ -53,6 +53,10 @@ inline constexpr uint32_t kPinGroups = 2;
 // TMS high and TCK low: however often the TAP is clocked from here it only
 // heads for Test-Logic-Reset.
 inline constexpr uint8_t kJtagIdleLevels = mpsse::pin::kTms;
+// 40 bits, least significant first; the last 35 leave the DPACC/APACC
+// register holding RnW 1, A[3:2] 01 (a read of CTRL/STAT or TAR), data 0,
+// which the ABORT register also takes as doing nothing.
+inline constexpr uint8_t kHarmlessScan[] = {0x60, 0x00, 0x00, 0x00, 0x00};
 
 struct QueuedRead {
     uint32_t replyOffset;
@@ -279,14 +283,21 @@ JtagStatus Initialise(JtagHandle handle, uint32_t divisor) {
     engine.lowValue = static_cast<uint8_t>((engine.lowValue & mpsse::pin::kLowGpioMask) | kJtagIdleLevels);
     engine.lowDirection = static_cast<uint8_t>((engine.lowDirection & mpsse::pin::kLowGpioMask) |
                                                mpsse::pin::kJtagOutputs);
-    // Pins as last set (the board's wiring select among them), the TAP walked
-    // to Run-Test/Idle, and a bad opcode whose echo proves that every byte
-    // before it was taken as a command.
+    // A scan cut short leaves the TAP in Shift-DR, and every way out passes
+    // Update-DR: fill the register with a harmless read first (TMS low keeps
+    // the TAP where it is in any other state). Then pins as last set (the
+    // board's wiring select among them), the TAP walked to Run-Test/Idle, and
+    // a bad opcode whose echo proves that every byte before it was taken as a
+    // command.
+    const uint8_t shiftLevels = static_cast<uint8_t>(engine.lowValue & ~mpsse::pin::kTms);
     const uint8_t commands[] = {
         mpsse::kSetDivisor,   LowByte(divisor),    HighByte(divisor),
         mpsse::kLoopbackOff,
-        mpsse::kSetLowBits,   engine.lowValue,     engine.lowDirection,
+        mpsse::kSetLowBits,   shiftLevels,         engine.lowDirection,
         mpsse::kSetHighBits,  engine.highValue,    engine.highDirection,
+        mpsse::kBytesOutNeg,  mpsse::LengthLow(sizeof kHarmlessScan), mpsse::LengthHigh(sizeof kHarmlessScan),
+        kHarmlessScan[0], kHarmlessScan[1], kHarmlessScan[2], kHarmlessScan[3], kHarmlessScan[4],
+        mpsse::kSetLowBits,   engine.lowValue,     engine.lowDirection,
         mpsse::kTmsOutNeg,    mpsse::LengthLow(jtag_mpsse::tap::kResetToIdleClocks), jtag_mpsse::tap::kResetToIdle,
         mpsse::kSyncProbe,
         mpsse::kSendImmediate,

@@ -327,9 +327,12 @@ TEST_F(JtagEngineTest, InitialiseSendsOnlyCommonOpcodesAndClampsTheDivisor) {
         EXPECT_EQ(g_usb.calls[2].argument, 0x0B02u);
         EXPECT_EQ(g_usb.calls[3].op, Op::Purge);
         EXPECT_EQ(g_usb.calls[3].argument, cm3probe::adapter::purge::kBoth);
-        // Divisor, loopback off, pins with TMS high, five TMS-high clocks and
-        // one low, a bad opcode whose echo proves the chip in step.
-        const Bytes expected{0x86, c.low, c.high, 0x85, 0x80, 0x08, 0x0B, 0x82, 0x00, 0x00,
+        // Divisor, loopback off, pins with TMS low, a harmless read shifted
+        // into a register a cut scan may have left open, TMS high, five
+        // TMS-high clocks and one low, a bad opcode whose echo proves the
+        // chip in step.
+        const Bytes expected{0x86, c.low, c.high, 0x85, 0x80, 0x00, 0x0B, 0x82, 0x00, 0x00,
+                             0x19, 0x04, 0x00, 0x60, 0x00, 0x00, 0x00, 0x00, 0x80, 0x08, 0x0B,
                              0x4B, 0x05, 0x1F, 0xAA, 0x87};
         EXPECT_EQ(g_usb.calls[4].bytes, expected) << c.divisor;
         EXPECT_EQ(g_usb.calls[5].op, Op::Read);
@@ -343,7 +346,8 @@ TEST_F(JtagEngineTest, InitialiseKeepsThePinsTheLastPinCallSet) {
     ASSERT_EQ(Engine().setPins(handle_, 1, &kDebugOpenLow, 1, &high), kJtagOk);
     g_usb.calls.clear();
     Initialise(5);
-    const Bytes expected{0x86, 0x05, 0x00, 0x85, 0x80, 0xA8, 0xEB, 0x82, 0x0D, 0x0B, 0x4B, 0x05, 0x1F, 0xAA, 0x87};
+    const Bytes expected{0x86, 0x05, 0x00, 0x85, 0x80, 0xA0, 0xEB, 0x82, 0x0D, 0x0B, 0x19, 0x04, 0x00, 0x60,
+                         0x00, 0x00, 0x00, 0x00, 0x80, 0xA8, 0xEB, 0x4B, 0x05, 0x1F, 0xAA, 0x87};
     EXPECT_EQ(g_usb.writes().at(0), expected);
 }
 
