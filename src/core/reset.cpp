@@ -4,6 +4,7 @@
 #include "cm3probe.h"
 #include "connection/connection.h"
 #include "connection/export_frame.h"
+#include "connection/link_recovery.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
 #include "transport/link_state.h"
@@ -45,6 +46,21 @@ DebugResult SystemReset() {
     return DBG_OK;
 }
 
+// The engine restores the pins it last set, which may hold the target in
+// reset: once the link is back, release the line so no call after this one
+// finds the target held. The call still fails.
+DebugResult ReleaseAfterFailedPinWrite(const adapter::JtagEngine& jtag) {
+    link_state::MarkDown();
+    if (connection::RecoverLink()) {
+        // A failure here leaves the link down for the next call to recover.
+        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
+                         &kHighGroupInputs) != adapter::kJtagOk) {
+            link_state::MarkDown();
+        }
+    }
+    return DBG_ERROR;
+}
+
 DebugResult HardwareReset() {
     if (g_connection.swdMode != 0) {
         if (SwdPulseReset(g_connection.usbHandle) != 0) return DBG_ERROR;
@@ -52,14 +68,12 @@ DebugResult HardwareReset() {
         const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
         if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,
                          &kHighGroupInputs) != adapter::kJtagOk) {
-            link_state::MarkDown();
-            return DBG_ERROR;
+            return ReleaseAfterFailedPinWrite(jtag);
         }
         timing::SleepMilliseconds(timing::kResetPulseMs);
         if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
                          &kHighGroupInputs) != adapter::kJtagOk) {
-            link_state::MarkDown();
-            return DBG_ERROR;
+            return ReleaseAfterFailedPinWrite(jtag);
         }
     }
     g_connection.initialised = 0;
