@@ -50,6 +50,7 @@ public:
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> programmed;
     int verifications = 0;
     bool failVerify = false;
+    bool failResets = false;
 
     // --- Target
     DebugResult readMemory(uint32_t address, uint8_t* buffer, uint32_t count) override {
@@ -112,6 +113,7 @@ public:
         return DBG_OK;
     }
     DebugResult systemReset() override {
+        if (failResets) return DBG_TIMEOUT;
         ++systemResets;
         halted = true;
         registers[cm3tools::regsel::kPc] = 0;

@@ -572,6 +572,14 @@ TEST_F(ServerTest, MonitorCommandsAnswerInHexThenOk) {
     EXPECT_EQ(fake_.resumes, 1);
     EXPECT_FALSE(fake_.halted);
 
+    // A command that fails says so and still answers OK: an error reply to
+    // qRcmd is a protocol error to GDB.
+    fake_.failResets = true;
+    EXPECT_EQ(client().ask("qRcmd," + ToHex(std::string_view("reset halt"))),
+              "O" + ToHex(std::string_view("system reset failed\n")));
+    EXPECT_EQ(client().packet(), "OK");
+    fake_.failResets = false;
+
     const std::string unknown = client().ask("qRcmd," + ToHex(std::string_view("frobnicate")));
     EXPECT_EQ(unknown.substr(0, 1), "O");
     const auto text = cm3tools::gdb::FromHex(unknown.substr(1));

@@ -681,9 +681,9 @@ Session::Response Session::monitor(std::string_view hexCommand) {
     const auto raw = FromHex(hexCommand);
     if (!raw) return {{std::string(error_reply::kMalformed)}};
     const std::string command = Trim(std::string_view(reinterpret_cast<const char*>(raw->data()), raw->size()));
-    auto done = [](std::string text, bool ok) {
-        return Response{{Output(text), std::string(ok ? kOk : error_reply::kTargetFailed)}};
-    };
+    // OK even when the command failed: GDB takes an error reply to qRcmd as a
+    // protocol error; the text says what went wrong.
+    auto done = [](std::string text) { return Response{{Output(text), std::string(kOk)}}; };
     auto stateText = [this] {
         uint32_t dhcsr = 0;
         if (target_.coreState(&dhcsr) != DBG_OK) return std::string("the core state could not be read");
@@ -692,23 +692,23 @@ Session::Response Session::monitor(std::string_view hexCommand) {
     if (command == "reset halt" || command == "reset") {
         const bool ok = target_.systemReset() == DBG_OK;
         lastSignal_ = signal_number::kTrap;
-        return done(ok ? "system reset; the core is halted at the reset vector\n" : "system reset failed\n", ok);
+        return done(ok ? "system reset; the core is halted at the reset vector\n" : "system reset failed\n");
     }
     if (command == "reset run") {
         uint32_t dhcsr = 0;
         const bool ok = target_.systemReset() == DBG_OK && target_.coreState(&dhcsr) == DBG_OK &&
                         target_.resume() == DBG_OK;
-        return done(ok ? "system reset; the core is running\n" : "system reset failed\n", ok);
+        return done(ok ? "system reset; the core is running\n" : "system reset failed\n");
     }
     if (command == "reset hardware") {
         const bool ok = target_.hardwareReset() == DBG_OK;
-        return done(ok ? "reset line pulsed; " + stateText() + "\n" : "hardware reset failed\n", ok);
+        return done(ok ? "reset line pulsed; " + stateText() + "\n" : "hardware reset failed\n");
     }
     if (command == "halt") {
         uint32_t dhcsr = 0;
         const bool ok = target_.coreState(&dhcsr) == DBG_OK && target_.halt() == DBG_OK;
         lastSignal_ = signal_number::kTrap;
-        return done(ok ? "the core is halted\n" : "halt failed\n", ok);
+        return done(ok ? "the core is halted\n" : "halt failed\n");
     }
     const std::string help =
         "monitor commands:\n"
@@ -716,9 +716,9 @@ Session::Response Session::monitor(std::string_view hexCommand) {
         "  reset run       system reset, then run\n"
         "  reset hardware  pulse the reset line\n"
         "  halt            halt the core\n";
-    if (command == "help") return done(help, true);
+    if (command == "help") return done(help);
     // Not an error: a script written for another server goes on.
-    return done("unknown monitor command '" + command + "'\n" + help, true);
+    return done("unknown monitor command '" + command + "'\n" + help);
 }
 
 Session::Response Session::detach() {
