@@ -254,7 +254,15 @@ SimConfig LoadSimConfig(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     SimConfig config;
-    Apply(Parse(text.str(), path), config);
+    try {
+        Apply(Parse(text.str(), path), config);
+    } catch (const std::runtime_error& error) {
+        // A bad value names its key; say which file it is in too.
+        const std::string what = error.what();
+        constexpr std::string_view kKeyPrefix = "sim config: ";
+        if (!what.starts_with(kKeyPrefix)) throw;
+        throw std::runtime_error("sim config " + path + ": " + what.substr(kKeyPrefix.size()));
+    }
     // Image paths in a file are relative to the file.
     const std::filesystem::path directory = std::filesystem::path(path).parent_path();
     for (MemoryImage& image : config.images) {

@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Transports, InfoTest,
                                                      "0x5BA00477"}),
                          [](const ::testing::TestParamInfo<Transport>& info) { return std::string(info.param.name); });
 
-TEST(Cli, FallsBackToTheSimulatorWhenNoAdapterIsAttached) {
+TEST(Cli, FallsBackToTheSimulatorOnlyWhenNoAdapterIsAttached) {
     const Outcome outcome = RunCli({"--adapter", "USB Debug Bridge A", "info"});
     ASSERT_EQ(outcome.exitCode, kSuccess) << Describe(outcome);
     EXPECT_THAT(outcome.err, HasSubstr("using the built-in simulator"));
@@ -300,7 +300,8 @@ TEST_P(ExitCodeTest, NamesTheProblem) {
     WriteText(dir.file("bad_value.json"), R"({"flash": {"size": "lots"}})");
     std::vector<std::string> args{"--sim"};
     for (std::string arg : GetParam().args) {
-        for (const char* name : {"fw.elf", "no_target.json", "broken.json", "bad_value.json", "missing.bin"}) {
+        for (const char* name :
+             {"fw.elf", "no_target.json", "broken.json", "bad_value.json", "missing.bin", "missing.json"}) {
             if (arg == name) arg = dir.file(name);
         }
         args.push_back(arg);
@@ -332,7 +333,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"GlobalOptionAfterCommand", {"info", "--jtag"}, kUsage, "--jtag"},
         FailureCase{"MissingImage", {"flash", "missing.bin"}, kUsage, "cannot open"},
         FailureCase{"ElfWithAddress", {"flash", "fw.elf", "--address", "0x400"}, kUsage, "drop --address"},
-        FailureCase{"BrokenConfig", {"broken.json", "list"}, kUsage, "simulator configuration"},
+        FailureCase{"BrokenConfig", {"broken.json", "list"}, kUsage, "broken.json: not valid JSON"},
+        FailureCase{"BrokenConfigOnOpen", {"broken.json", "info"}, kUsage, "broken.json: not valid JSON"},
+        FailureCase{"MissingConfig", {"missing.json", "info"}, kUsage, "missing.json: cannot open"},
+        FailureCase{"BadConfigValue", {"bad_value.json", "info"}, kUsage, "bad_value.json: \"flash.size\""},
+        FailureCase{"ClockTooSlow", {"--clock", "90", "info"}, kUsage, "--clock: '90' is outside 91 Hz to 6 MHz"},
+        FailureCase{"ClockTooFast", {"--clock", "6000001", "info"}, kUsage, "--clock: '6000001' is outside"},
         FailureCase{"CommandTakenForConfig", {"frobnicate"}, kUsage, "unknown command 'frobnicate'"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -343,9 +349,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"WriteToFlash", {"write", "0x0", "1"}, kTargetFailure, "DBG_STICKY_ERROR (7)"},
         FailureCase{"NoSuchAdapter", {"--adapter", "Nobody A", "info"}, kTargetFailure,
                     "DebugOpen (\"Nobody A\") failed: DBG_ERROR (1)"},
-        FailureCase{"ClockOutOfRange", {"--clock", "7M", "info"}, kTargetFailure, "DBG_BAD_PARAMETER (2)"},
         FailureCase{"NothingOnTheWire", {"no_target.json", "info"}, kTargetFailure, "failed: DBG_"},
-        FailureCase{"BadConfigValue", {"bad_value.json", "info"}, kTargetFailure, "DBG_ERROR (1)"},
         FailureCase{"AdapterNotSimulated", {"--adapter", "Amber Probe A", "info"}, kTargetFailure,
                     "the simulator lists \"USB Debug Bridge A\", \"USB Debug Bridge B\""}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });

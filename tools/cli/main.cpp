@@ -2,6 +2,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -29,27 +32,45 @@ constexpr const char* kExitCodes =
     "Exit codes: 0 success, 1 the target or the adapter failed (the message names the result code), "
     "2 usage error (nothing was sent to the target).";
 
+// "0403", as lsusb shows USB ids.
+std::string FormatUsbId(uint16_t id) {
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "%04x", id);
+    return text.data();
+}
+
+// Every FT2232-class chip on the bus with its channels, or why it cannot be
+// opened; the simulator's channels when none is attached.
 int List(const GlobalOptions& options, std::ostream& out, std::ostream& err) {
-    std::vector<std::string> descriptions;
-    bool simulated = options.sim || UsingSimulator();
-    if (!simulated) {
+    if (!options.sim && !UsingSimulator()) {
         const UsbListing usb = ListUsbAdapters();
-        if (usb.descriptions.empty()) {
-            err << "cm3probe: no adapter attached" << (usb.usbAvailable ? "" : " (no USB access)")
-                << "; listing the built-in simulator's (--sim)\n";
-            simulated = true;
+        if (!usb.adapters.empty()) {
+            bool anyUsable = false;
+            for (const UsbAdapter& adapter : usb.adapters) {
+                out << adapter.chip << " (" << FormatUsbId(adapter.vendorId) << ':' << FormatUsbId(adapter.productId)
+                    << ") on bus " << unsigned(adapter.bus) << " device " << unsigned(adapter.address) << '\n';
+                for (const std::string& description : adapter.descriptions) out << "  " << description << '\n';
+                if (adapter.serialDriverBound) {
+                    out << "  (the kernel's ftdi_sio serves it as a serial port; opening channel A detaches it)\n";
+                }
+                if (!adapter.problem.empty()) out << "  cannot be used: " << adapter.problem << '\n';
+                anyUsable = anyUsable || adapter.problem.empty();
+            }
+            return anyUsable ? exit_code::kSuccess : exit_code::kTargetFailure;
         }
-        descriptions = usb.descriptions;
+        err << "cm3probe: no FT2232-class adapter attached" << (usb.usbAvailable ? "" : " (no USB access)")
+            << "; listing the built-in simulator's (--sim)\n";
     }
-    if (simulated) {
-        try {
-            descriptions = ListSimulatedAdapters(options.sim ? options.simConfig : "");
-        } catch (const std::runtime_error& error) {
-            err << "cm3probe: " << error.what() << '\n';
-            return exit_code::kUsage;
-        }
+    try {
+        const char* config = std::getenv(env::kSimConfig);
+        const std::string path = options.sim && !options.simConfig.empty() ? options.simConfig
+                                 : config != nullptr                        ? config
+                                                                            : "";
+        for (const std::string& description : ListSimulatedAdapters(path)) out << description << '\n';
+    } catch (const std::runtime_error& error) {
+        err << "cm3probe: " << error.what() << '\n';
+        return exit_code::kUsage;
     }
-    for (const std::string& description : descriptions) out << description << '\n';
     return exit_code::kSuccess;
 }
 
@@ -157,6 +178,12 @@ int Run(int argc, char** argv) {
     } catch (const ImageError& error) {
         std::cerr << "cm3probe: " << error.what() << '\n';
         return exit_code::kUsage;
+    } catch (const ConfigError& error) {
+        std::cerr << "cm3probe: " << error.what() << '\n';
+        return exit_code::kUsage;
+    } catch (const AdapterError& error) {
+        std::cerr << "cm3probe: " << error.what() << '\n';
+        return exit_code::kTargetFailure;
     } catch (const TargetError& error) {
         std::cerr << "cm3probe: " << error.message << '\n';
         return exit_code::kTargetFailure;

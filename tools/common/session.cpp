@@ -10,6 +10,7 @@
 #include "adapters.h"
 #include "numbers.h"
 #include "results.h"
+#include "sim/config.h"
 #include "target_registers.h"
 
 namespace cm3tools {
@@ -43,22 +44,33 @@ std::string SimModuleHint() {
     return hint + "\n  install it beside libcm3probe.so, or name it with " + adapter::kSimModuleEnvironmentVariable;
 }
 
-// The simulator hides why it would not open; these are the usual reasons.
+// The simulator hides why it would not open; the usual reason left once its
+// configuration checked out is a description it does not list.
 std::string SimulatorHint(const GlobalOptions& options) {
     if (std::string module = SimModuleHint(); !module.empty()) return module;
     const char* config = std::getenv(env::kSimConfig);
-    const std::string path = config != nullptr ? config : "";
-    try {
-        const std::vector<std::string> listed = ListSimulatedAdapters(path);
-        if (std::find(listed.begin(), listed.end(), options.adapter) == listed.end()) {
-            std::string names;
-            for (const std::string& name : listed) names += (names.empty() ? "\"" : ", \"") + name + "\"";
-            return "\n  the simulator lists " + names;
+    const std::vector<std::string> listed = ListSimulatedAdapters(config != nullptr ? config : "");
+    if (std::find(listed.begin(), listed.end(), options.adapter) != listed.end()) return "";
+    std::string names;
+    for (const std::string& name : listed) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+    return "\n  the simulator lists " + names;
+}
+
+// Attached adapters but none usable as `wanted`: what is there and why not.
+std::string DescribeUnusable(const UsbListing& listing, const std::string& wanted) {
+    std::string message = "no usable adapter \"" + wanted + "\" (cm3probe list shows what is attached):";
+    for (const UsbAdapter& adapter : listing.adapters) {
+        message += "\n  " + adapter.chip + " on bus " + std::to_string(adapter.bus) + " device " +
+                   std::to_string(adapter.address) + ": ";
+        if (!adapter.problem.empty()) {
+            message += adapter.problem;
+            continue;
         }
-    } catch (const std::runtime_error& error) {
-        return std::string("\n  ") + error.what();
+        std::string names;
+        for (const std::string& name : adapter.descriptions) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+        message += "lists " + names + " (pick channel A with --adapter)";
     }
-    return path.empty() ? "" : "\n  check the simulator configuration " + path + " (see sim/README.md)";
+    return message;
 }
 
 }  // namespace
@@ -74,6 +86,9 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& options) {
            [&options](const std::string& text) {
                const auto hz = ParseFrequency(text);
                if (!hz) throw CLI::ValidationError("--clock", "'" + text + "' is not a frequency (1000000, 400k, 1M)");
+               if (*hz < kMinClockHz || *hz > kMaxClockHz) {
+                   throw CLI::ValidationError("--clock", "'" + text + "' is outside 91 Hz to 6 MHz");
+               }
                options.clockHz = *hz;
            },
            "Wire clock in Hz, k or M suffix allowed (91 Hz to 6 MHz; default 1M)")
@@ -97,19 +112,37 @@ bool UsingSimulator() {
     return driver != nullptr && std::string_view(driver) == env::kDriverSim;
 }
 
+void CheckSimConfig() {
+    const char* config = std::getenv(env::kSimConfig);
+    if (config == nullptr || *config == '\0') return;
+    try {
+        (void)cm3sim::LoadSimConfig(config);
+    } catch (const std::runtime_error& error) {
+        throw ConfigError(error.what());
+    }
+}
+
 void PrepareDriver(const GlobalOptions& options, std::ostream& notes) {
     if (options.sim) {
         SetEnvironment(env::kDriver, env::kDriverSim);
         if (!options.simConfig.empty()) SetEnvironment(env::kSimConfig, options.simConfig);
     } else if (!EnvironmentSet(env::kDriver)) {
         const UsbListing listing = ListUsbAdapters();
-        const auto& found = listing.descriptions;
-        if (std::find(found.begin(), found.end(), options.adapter) == found.end()) {
-            notes << "cm3probe: no adapter \"" << options.adapter
-                  << "\" attached; using the built-in simulator (--sim)\n";
+        if (listing.adapters.empty()) {
+            notes << "cm3probe: no FT2232-class adapter attached" << (listing.usbAvailable ? "" : " (no USB access)")
+                  << "; using the built-in simulator (--sim)\n";
             SetEnvironment(env::kDriver, env::kDriverSim);
+        } else {
+            const std::vector<std::string> found = ListedDescriptions(listing);
+            // The library opens any listed channel once one supported adapter is attached.
+            const bool supportedAttached = std::any_of(listing.adapters.begin(), listing.adapters.end(),
+                                                       [](const UsbAdapter& a) { return a.problem.empty(); });
+            const bool usable =
+                supportedAttached && std::find(found.begin(), found.end(), options.adapter) != found.end();
+            if (!usable) throw AdapterError(DescribeUnusable(listing, options.adapter));
         }
     }
+    if (UsingSimulator()) CheckSimConfig();
     if (!options.tracePath.empty()) SetEnvironment(env::kSimTrace, options.tracePath);
     if (options.logTransactions) SetEnvironment(env::kSimLog, env::kEnabled);
     if ((!options.tracePath.empty() || options.logTransactions) && !UsingSimulator()) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
 #include "cm3probe.h"
@@ -28,6 +29,21 @@ inline constexpr const char* kEnabled = "1";
 
 inline constexpr const char* kDefaultAdapter = "USB Debug Bridge A";
 inline constexpr uint32_t kDefaultClockHz = 1'000'000;
+// What DebugOpen accepts; anything else is refused before the adapter is touched.
+inline constexpr uint32_t kMinClockHz = 91;
+inline constexpr uint32_t kMaxClockHz = 6'000'000;
+
+// A simulator configuration that cannot be used, or an option the library
+// would refuse: a usage error (exit code 2), nothing sent to any adapter.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// An adapter is attached but cannot be used (permissions, description):
+// never the simulator in its place.
+struct AdapterError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct GlobalOptions {
     std::string adapter = kDefaultAdapter;
@@ -51,8 +67,14 @@ bool UsingSimulator();
 
 // Sets the library's environment for `options` before the first DebugOpen:
 // the simulator when --sim was given, or when nothing sets CM3PROBE_DRIVER and
-// no attached adapter lists the wanted description (announced on `notes`).
+// no FT2232-class adapter is attached at all (announced on `notes`). Throws
+// AdapterError when adapters are attached but none can be opened as
+// --adapter, and ConfigError when the simulator's configuration is bad.
 void PrepareDriver(const GlobalOptions& options, std::ostream& notes);
+
+// The simulator's configuration file in effect (--sim CONFIG, else
+// CM3PROBE_SIM_CONFIG), checked. Throws ConfigError naming the file and key.
+void CheckSimConfig();
 
 // The process's one connection, opened and initialised.
 class Session {
