@@ -10,6 +10,8 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+# The Debian packages of the release build: install, use, remove.
+scripts/package-test.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCM3PROBE_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
