@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: a release-style build, then a
+# Sets up, builds and runs every test: a release-style build (its tests, its
+# Debian packages installed and used, the README's examples), then a
 # Debug build with AddressSanitizer and UndefinedBehaviorSanitizer, then
 # memcheck on the fakes, ThreadSanitizer on the threaded test, and the fuzzers.
 set -euo pipefail
@@ -12,6 +13,8 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 # The Debian packages of the release build: install, use, remove.
 scripts/package-test.sh build
+# Every shell example of the README, as written.
+scripts/readme-examples.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCM3PROBE_SANITIZE=ON
 cmake --build build-asan -j "$jobs"

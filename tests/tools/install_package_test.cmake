@@ -25,7 +25,7 @@ endfunction()
 
 run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(expected include/cm3probe.h bin/cm3probe)
+foreach(expected include/cm3probe.h bin/cm3probe bin/cm3probe-sim lib/udev/rules.d/60-cm3probe.rules)
   if(NOT EXISTS ${prefix}/${expected})
     message(FATAL_ERROR "not installed: ${expected}")
   endif()
