@@ -126,7 +126,7 @@ int Run(int argc, char** argv) {
     TargetCommands commands(app, Mode::kOneShot);
     for (CLI::App* command : app.get_subcommands({})) command->footer(kExitCodes);
 
-    CLI::App* list = app.add_subcommand("list", "List attached adapters by description");
+    CLI::App* list = app.add_subcommand("list", "List attached FT2232-class adapters by channel description, and why one cannot be used");
     CLI::App* shell = app.add_subcommand("shell", "Interactive session on one connection (reads stdin when piped)");
     CLI::App* gdbserver = app.add_subcommand("gdbserver", "Serve GDB's remote protocol on a TCP port");
     uint16_t port = 3333;

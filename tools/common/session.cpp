@@ -96,7 +96,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& options) {
     app.add_flag("--batched", options.batched, "Send memory traffic in batches");
     app.add_option("--sim", options.simConfig,
                    "Use the built-in simulator, configured by the JSON file CONFIG if given "
-                   "(also the default when no adapter is attached)")
+                   "(also the default when no FT2232-class adapter is attached)")
         ->expected(0, 1)
         ->type_name("[CONFIG]");
     app.add_option("--trace", options.tracePath, "Simulator: write the wire signals to FILE.vcd")
