@@ -21,6 +21,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,16 @@ inline constexpr uint32_t kByteBits = 8;
 inline constexpr int kUnconfigured = -1;
 inline constexpr int kNoPorts = 0;
 inline constexpr int kHasCapability = 1;
+
+// A host whose device node the user may not open (no udev rule): libusb_open
+// answers LIBUSB_ERROR_ACCESS, as libusb does for a node of mode 0664 root.
+inline constexpr const char* kAccessVariable = "CM3PROBE_VUSB_ACCESS";
+inline constexpr std::string_view kAccessDenied = "denied";
+
+bool AccessDenied() {
+    const char* access = std::getenv(kAccessVariable);
+    return access != nullptr && kAccessDenied == access;
+}
 
 }  // namespace
 
@@ -606,6 +617,7 @@ int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle
     if (device == nullptr || handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     auto lock = Lock();
     if (!Device().present()) return LIBUSB_ERROR_NO_DEVICE;
+    if (AccessDenied()) return LIBUSB_ERROR_ACCESS;
     auto* opened = new libusb_device_handle;
     opened->device = device;
     ++device->references;
