@@ -6,7 +6,9 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
+#include "mpsse/mpsse_commands.h"
 #include "usb/sim_usb_status.h"
 #include "usb/usb_timing.h"
 #include "virtual_probe.h"
@@ -28,6 +30,12 @@ ChannelHandle gHandles[VirtualProbe::kChannelCount] = {{0}, {1}};
 std::mutex& DriverMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+// Reused under the driver's mutex, so a write allocates only while it grows.
+std::vector<uint8_t>& FlushedWrite() {
+    static std::vector<uint8_t> bytes;
+    return bytes;
 }
 
 enum class FaultOutcome { None, Fail, Short };
@@ -133,8 +141,17 @@ UsbStatus Write(UsbHandle handle, const uint8_t* data, uint32_t count, uint32_t*
         const FaultOutcome fault = TakeFault(probe.config(), DriverOp::Write);
         if (fault == FaultOutcome::Fail) return usb_status::kInjectedFault;
         const uint32_t moved = fault == FaultOutcome::Short ? count / kShortTransferDivisor : count;
-        TimedWrite(channel->usbTiming, probe.config().chip, *channel, probe.time(),
-                   std::span<const uint8_t>(data, moved));
+        std::span<const uint8_t> out(data, moved);
+        // As a host driver should, so replies come back in a frame instead of
+        // waiting out the latency timer: the wire sees nothing of it.
+        if (fault == FaultOutcome::None && channel->engine().commandBytesPending() == 0 &&
+            LeavesRepliesWaiting(probe.config().chip, out)) {
+            std::vector<uint8_t>& flushed = FlushedWrite();
+            flushed.assign(out.begin(), out.end());
+            flushed.push_back(mpsse::opcode::kSendImmediate);
+            out = flushed;
+        }
+        TimedWrite(channel->usbTiming, probe.config().chip, *channel, probe.time(), out);
         *written = moved;
         return kUsbOk;
     });

@@ -52,6 +52,24 @@ size_t CommandLength(ChipType chip, std::span<const uint8_t> bytes) {
     }
 }
 
+bool LeavesRepliesWaiting(ChipType chip, std::span<const uint8_t> bytes) {
+    using namespace mpsse;
+    bool waiting = false;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const size_t length = CommandLength(chip, bytes.subspan(at));
+        if (length == 0 || length > bytes.size() - at) return false;
+        const uint8_t op = bytes[at];
+        const bool shiftReads = op >= shift::kFirstOpcode && op <= shift::kLastOpcode && (op & shift::kReadTdo) != 0;
+        const bool tmsReads = tms::IsTmsOpcode(op) && (op & shift::kReadTdo) != 0;
+        const bool pinReads = op == opcode::kReadLowBits || op == opcode::kReadHighBits;
+        if (op == opcode::kSendImmediate) waiting = false;
+        if (shiftReads || tmsReads || pinReads) waiting = true;
+        at += length;
+    }
+    return waiting;
+}
+
 UsbCounters UsbCounters::operator-(const UsbCounters& before) const {
     UsbCounters d;
     d.writes = writes - before.writes;

@@ -219,6 +219,11 @@ private:
 // 0 when `bytes` does not yet tell (its length field is still to come).
 size_t CommandLength(ChipType chip, std::span<const uint8_t> bytes);
 
+// Whether `bytes`, written at a command boundary, end at one with a command
+// after their last send-immediate that makes the chip answer: such replies
+// wait in the chip for a full packet or the latency timer.
+bool LeavesRepliesWaiting(ChipType chip, std::span<const uint8_t> bytes);
+
 // Runs a host write through `channel` one command at a time, so each
 // command's wire time and replies are seen as it completes. The chip decodes
 // commands across writes, so this changes nothing on the wire; and the engine

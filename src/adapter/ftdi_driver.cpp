@@ -29,6 +29,8 @@
 #include "adapter/backend.h"
 #include "adapter/ftdi_channels.h"
 #include "adapter/ftdi_receive_queue.h"
+#include "adapter/mpsse.h"
+#include "adapter/mpsse_follower.h"
 
 namespace cm3probe::adapter::ftdi {
 namespace {
@@ -83,6 +85,7 @@ struct Device {
     bool wedged = false;    // a cancelled transfer never came back: nothing may reuse it
     size_t packetSize = 0;
     ReceiveQueue received;
+    MpsseFollower follower;
     std::array<Slot, transfer::kReadsPosted> reads;
     std::array<Slot, transfer::kWritesPosted> writes;
 };
@@ -392,13 +395,18 @@ UsbStatus OpenByDescription(const char* description, UsbHandle* handle) {
 UsbStatus SetBitMode(UsbHandle handle, uint8_t outputMask, uint8_t mode) {
     Device* device = nullptr;
     if (const UsbStatus admitted = Admit(handle, device); admitted != kUsbOk) return admitted;
-    return ftdi_set_bitmode(device->context, outputMask, mode) < 0 ? kUsbFailed : kUsbOk;
+    if (ftdi_set_bitmode(device->context, outputMask, mode) < 0) return kUsbFailed;
+    Restart(device->follower);
+    return kUsbOk;
 }
 
 // Sends `count` bytes in chunks, several in flight, while the posted IN
 // transfers drain the replies. One endpoint finishes its transfers in order,
 // so the bytes taken are counted chunk by chunk up to the first short one.
-UsbStatus WriteAll(Device& device, const uint8_t* data, size_t count, uint32_t* written) {
+// `sendImmediate` adds that command after the caller's bytes, in the same
+// transfer; `written` counts only the caller's.
+UsbStatus WriteAll(Device& device, const uint8_t* data, size_t callerCount, bool sendImmediate, uint32_t* written) {
+    const size_t count = callerCount + (sendImmediate ? 1 : 0);
     constexpr size_t kSlots = transfer::kWritesPosted;
     size_t posted = 0;
     size_t taken = 0;
@@ -414,7 +422,9 @@ UsbStatus WriteAll(Device& device, const uint8_t* data, size_t count, uint32_t* 
         while (result == kUsbOk && posted < count && tail - head < kSlots) {
             Slot& slot = device.writes[tail % kSlots];
             const size_t length = std::min(transfer::kWriteChunkBytes, count - posted);
-            std::memcpy(slot.buffer.data(), data + posted, length);
+            const size_t fromCaller = std::min(length, callerCount - std::min(posted, callerCount));
+            if (fromCaller != 0) std::memcpy(slot.buffer.data(), data + posted, fromCaller);
+            if (fromCaller < length) slot.buffer[fromCaller] = mpsse::kSendImmediate;
             if (!Post(slot, ToChip(device), length, OnWriteDone)) {
                 result = status::kTransfer;
                 break;
@@ -434,7 +444,7 @@ UsbStatus WriteAll(Device& device, const uint8_t* data, size_t count, uint32_t* 
             }
             ++head;
         }
-        *written = static_cast<uint32_t>(taken);
+        *written = static_cast<uint32_t>(std::min(taken, callerCount));
         if (head == tail && (posted == count || result != kUsbOk)) break;
 
         const auto now = Clock::now();
@@ -463,7 +473,17 @@ UsbStatus Write(UsbHandle handle, const uint8_t* data, uint32_t count, uint32_t*
     // With the IN side stopped, replies to these commands would go nowhere;
     // a purge of the receive side (the link recovery's first step) restarts it.
     if (device->failed) return status::kTransfer;
-    return WriteAll(*device, data, count, written);
+    // Replies a write leaves in the chip would wait out its latency timer;
+    // a send-immediate after them brings them up within a frame.
+    MpsseFollower after = device->follower;
+    Follow(after, std::span<const uint8_t>(data, count));
+    const bool sendImmediate = NeedsSendImmediate(after);
+    if (sendImmediate) Follow(after, std::span<const uint8_t>(&mpsse::kSendImmediate, 1));
+    const UsbStatus result = WriteAll(*device, data, count, sendImmediate, written);
+    // Bytes the chip may not all have taken: where its commands end is unknown.
+    if (result != kUsbOk || *written != count) after.lost = true;
+    device->follower = after;
+    return result;
 }
 
 UsbStatus Read(UsbHandle handle, uint8_t* buffer, uint32_t count, uint32_t* got) {
@@ -502,6 +522,7 @@ UsbStatus Purge(UsbHandle handle, uint32_t mask) {
         rc = ftdi_tcoflush(device->context);
     }
     if (receive) {
+        RepliesPurged(device->follower);
         device->received.Clear();
         device->failed = false;
         StartReads(*device);

@@ -85,15 +85,23 @@ TEST_P(DriverTiming, WireTimeFollowsTheEnginesClock) {
 }
 
 TEST_P(DriverTiming, OnlyASendImmediateOpcodeFlushes) {
-    // 0x87 as data of a shift command is no command at all.
-    Write({kBytesOut, 0x03, 0x00, kImmediate, kImmediate, kImmediate, kImmediate, kReadLow});
+    // 0x87 as data of a shift command is no command at all; the write ends
+    // inside that command, so the driver adds no send-immediate of its own.
+    Write({kReadLow, kBytesOut, 0x03, 0x00, kImmediate, kImmediate, kImmediate});
     ASSERT_EQ(Read(1), 1u);
     EXPECT_EQ(Counters().immediatePackets, 0u);
     EXPECT_EQ(Counters().latencyPackets, 1u);
-    Write({kReadLow, kImmediate});
+    Write({kImmediate, kReadLow, kImmediate});
     ASSERT_EQ(Read(1), 1u);
     EXPECT_EQ(Counters().immediatePackets, 1u);
     EXPECT_EQ(Counters().latencyPackets, 1u);
+    // A write that leaves replies waiting gets the driver's send-immediate.
+    const UsbCounters start = Counters();
+    Write({kReadLow});
+    ASSERT_EQ(Read(1), 1u);
+    EXPECT_EQ((Counters() - start).immediatePackets, 1u);
+    EXPECT_EQ((Counters() - start).latencyPackets, 0u);
+    EXPECT_EQ((Counters() - start).bytesOut, 2u);
 }
 
 TEST_P(DriverTiming, ACommandSplitAcrossWritesIsTimedWhenItCompletes) {
