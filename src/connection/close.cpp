@@ -16,7 +16,7 @@ namespace {
 DebugResult Close() {
     return Locked([]() -> DebugResult {
         // Without initialisation this sends nothing.
-        (void)DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord);
+        NotExamined(DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord));
         // A WAIT there stalls the AP past this session: end it while the link is open.
         if (link_state::ApStalled() && !link_state::Down()) AbortApTransaction();
         link_state::ClearApStalled();

@@ -39,23 +39,24 @@ uint32_t PowerUpRequest() {
 }
 
 DebugResult PowerUp() {
-    (void)WriteDpRegister(dp::kCtrlStat, PowerUpRequest());
+    // A lost request shows in the read below.
+    NotExamined(WriteDpRegister(dp::kCtrlStat, PowerUpRequest()));
     for (uint32_t requests = 0;; ++requests) {
         uint32_t value = 0;
-        if (ReadDpRegister(dp::kCtrlStat, &value) != 0) return DBG_ERROR;
+        if (!IsOk(ReadDpRegister(dp::kCtrlStat, &value))) return DBG_ERROR;
         if ((value & ~kIgnoredWhenPoweredUp) == kPoweredUp) return DBG_OK;
         if (requests == kPowerUpRetries) return DBG_TIMEOUT;
         // The SW-DP ignores sticky flags written to CTRL/STAT: clear them
         // through ABORT, or a stale flag would hold power-up off for good.
         if (g_connection.swdMode != 0 && StickyFlags(value) != 0) ClearStickyError(value);
-        if (WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)) != 0) return DBG_ERROR;
+        if (!IsOk(WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)))) return DBG_ERROR;
     }
 }
 
 // An AP read the port refused says nothing about the target's identity: it is
 // an access failure, not a wrong value. Clears what the refusal left sticky.
 DebugResult RefusedRead() {
-    (void)ReadAndCheckSticky();
+    NotExamined(ReadAndCheckSticky());
     return DBG_ERROR;
 }
 
@@ -70,10 +71,10 @@ DebugResult Validate() {
     if (read != DBG_OK) return read;
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
-    if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
+    if (!IsOk(ReadApRegister(ap::kIdr, &idr))) return RefusedRead();
     if ((idr & kIdrMask) != kIdrAhbAp) return WrongIdentity(DBG_BAD_IDCODE);
     uint32_t base = 0;
-    if (ReadApRegister(ap::kBase, &base) != 0) return RefusedRead();
+    if (!IsOk(ReadApRegister(ap::kBase, &base))) return RefusedRead();
     if (base != kRomTableBase) return WrongIdentity(DBG_BAD_ROM_TABLE);
     // One byte per register, most significant (CIDR3) first. A bus error
     // there means no ROM table; a refused read is an access failure.

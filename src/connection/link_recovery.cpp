@@ -26,7 +26,7 @@ bool RecoverLink() {
     const adapter::Backend& backend = adapter::ActiveBackend();
     if (g_connection.swdMode != 0) {
         if (g_connection.usbHandle == nullptr || backend.usb == nullptr) return !link_state::Down();
-        if (SwdResynchronise(g_connection.usbHandle, g_connection.swdDivisor) != swd_status::kOk) return false;
+        if (!IsOk(SwdResynchronise(g_connection.usbHandle, g_connection.swdDivisor))) return false;
         ClearStickyLeftBehind();
     } else {
         if (g_connection.jtagHandle == nullptr || backend.jtag == nullptr) return !link_state::Down();

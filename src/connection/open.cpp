@@ -110,7 +110,7 @@ DebugResult OpenSwd(const adapter::UsbDriver& usb, const char* description, uint
     g_connection.swdDivisor = SwdClockDivisor(clockHz);
     // The port answers nothing after a line reset until IDCODE has been read.
     uint32_t idcode = 0;
-    (void)SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode);
+    NotExamined(SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode));
     (void)usb.setLatencyTimer(handle, kSwdLatencyMs);
     g_connection.swdMode = useSwd;
     return DBG_OK;

@@ -31,7 +31,7 @@ uint32_t CoreStateOrZero() {
 
 bool StickyAfterRequest() {
     uint32_t ctrlStat = 0;
-    if (ReadDpRegister(dp::kCtrlStat, &ctrlStat) != 0) ctrlStat = 0;
+    if (!IsOk(ReadDpRegister(dp::kCtrlStat, &ctrlStat))) ctrlStat = 0;
     if (StickyFlags(ctrlStat) == 0) return false;
     ClearStickyError(ctrlStat);
     return true;

@@ -23,11 +23,11 @@ DebugResult ReadIdcode(uint32_t* idCode) {
     if (g_connection.swdMode != 0) {
         // A read with no answer leaves the port out of frame: it is brought
         // back, and the call fails rather than report a code never read.
-        if (SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code) != swd_status::kOk) return DBG_ERROR;
+        if (!IsOk(SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code))) return DBG_ERROR;
     } else {
-        if (SelectJtagInstruction(jtag_ir::kIdcode) != 0) return DBG_ERROR;
+        if (!IsOk(SelectJtagInstruction(jtag_ir::kIdcode))) return DBG_ERROR;
         uint8_t capture[dap_scan::kIdcodeBytes] = {};
-        if (JtagScanIdcode(capture) != adapter::kJtagOk) return DBG_ERROR;
+        if (!IsOk(JtagScanIdcode(capture))) return DBG_ERROR;
         code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
                static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
     }

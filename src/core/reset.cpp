@@ -63,7 +63,7 @@ DebugResult ReleaseAfterFailedPinWrite(const adapter::JtagEngine& jtag) {
 
 DebugResult HardwareReset() {
     if (g_connection.swdMode != 0) {
-        if (SwdPulseReset(g_connection.usbHandle) != 0) return DBG_ERROR;
+        if (!IsOk(SwdPulseReset(g_connection.usbHandle))) return DBG_ERROR;
     } else {
         const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
         if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,

@@ -76,12 +76,13 @@ bool Swd() { return g_connection.swdMode != 0; }
 
 // With overrun detection a refused SWD transfer turns sticky and the port
 // drops every AP transfer after it: nothing past it is known.
-Outcome SwdOutcome(uint32_t status) { return status == swd_status::kOk ? Outcome::Accepted : Outcome::Broken; }
+Outcome SwdOutcome(WireStatus status) { return IsOk(status) ? Outcome::Accepted : Outcome::Broken; }
 
-Outcome JtagOutcome(adapter::JtagStatus status, const uint8_t* capture, uint32_t* value) {
-    if (status != adapter::kJtagOk) return Outcome::Broken;
-    if (DecodeDapScan(capture, value) == dap_scan::kAccepted) return Outcome::Accepted;
-    return (capture[0] & dap_scan::kAckMask) == dap_scan::kAckWait ? Outcome::Refused : Outcome::Broken;
+Outcome JtagOutcome(WireStatus scanned, const uint8_t* capture, uint32_t* value) {
+    if (!IsOk(scanned)) return Outcome::Broken;
+    const WireStatus answered = DecodeDapScan(capture, value);
+    if (IsOk(answered)) return Outcome::Accepted;
+    return answered == WireStatus::Wait ? Outcome::Refused : Outcome::Broken;
 }
 
 // Adds a step; nullptr (and the pass lost) when the proven bound was wrong.
@@ -116,26 +117,26 @@ void Queue(Pass& pass, Step step, uint32_t tar, bool queued) {
 void ReadNow(Pass& pass, Step step) {
     uint32_t value = 0;
     if (Swd()) {
-        uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &value);
+        const WireStatus status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &value);
         Record(pass, step, SwdOutcome(status), value);
         return;
     }
     DapScan request;
     BuildDapScan(0, step == Step::FinalRead ? ap::kCsw : ap::kDrw, dap_scan::kRead, request);
     DapScan capture = {};
-    adapter::JtagStatus status = JtagScanWriteRead(request, capture);
-    const Outcome outcome = JtagOutcome(status, capture, &value);
+    const WireStatus scanned = JtagScanWriteRead(request, capture);
+    const Outcome outcome = JtagOutcome(scanned, capture, &value);
     Record(pass, step, outcome, value);
 }
 
 void QueueRead(Pass& pass) {
     if (Swd()) {
-        Queue(pass, Step::DrwRead, kKeepTar, BatchQueueRead(ap::kDrw, swd::kAccessPort) == 0);
+        Queue(pass, Step::DrwRead, kKeepTar, BatchQueueRead(ap::kDrw, swd::kAccessPort));
         return;
     }
     DapScan request;
     BuildDapScan(0, ap::kDrw, dap_scan::kRead, request);
-    Queue(pass, Step::DrwRead, kKeepTar, JtagQueueWriteRead(request) == adapter::kJtagOk);
+    Queue(pass, Step::DrwRead, kKeepTar, IsOk(JtagQueueWriteRead(request)));
 }
 
 uint32_t TarOf(uint8_t reg, uint32_t value) { return reg == ap::kTar ? value : kKeepTar; }
@@ -144,7 +145,7 @@ uint32_t TarOf(uint8_t reg, uint32_t value) { return reg == ap::kTar ? value : k
 // JTAG, keeping each capture: the first one carries the data of the read
 // before it, and a refused TAR write leaves TAR where it was.
 void JtagWriteNow(Pass& pass, uint8_t instruction, uint8_t reg, uint32_t value) {
-    if (SelectJtagInstruction(instruction) != adapter::kJtagOk) {
+    if (!IsOk(SelectJtagInstruction(instruction))) {
         Record(pass, Step::Write, Outcome::Broken, 0);
         return;
     }
@@ -160,7 +161,7 @@ void JtagWriteNow(Pass& pass, uint8_t instruction, uint8_t reg, uint32_t value) 
 void JtagQueueReprogramWrite(Pass& pass, uint8_t reg, uint32_t value) {
     DapScan request;
     BuildDapScan(value, reg, dap_scan::kWrite, request);
-    Queue(pass, Step::Write, TarOf(reg, value), JtagQueueWriteRead(request) == adapter::kJtagOk);
+    Queue(pass, Step::Write, TarOf(reg, value), IsOk(JtagQueueWriteRead(request)));
 }
 
 void Reprogram(Pass& pass, uint32_t next) {
@@ -186,8 +187,8 @@ void Reprogram(Pass& pass, uint32_t next) {
     if (Swd()) {
         Record(pass, Step::Write, Outcome::Accepted, 0, next);
         Record(pass, Step::Write, Outcome::Accepted, 0);
-        if (BatchQueueWrite(ap::kTar, swd::kAccessPort, next) != 0 ||
-            BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) != 0) {
+        if (!BatchQueueWrite(ap::kTar, swd::kAccessPort, next) ||
+            !BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream)) {
             pass.lost = true;
         }
     } else {
@@ -200,12 +201,12 @@ void Reprogram(Pass& pass, uint32_t next) {
 // Sends the queued steps and fills in their outcomes, in queue order.
 void FillAnswers(Pass& pass) {
     if (Swd()) {
-        if (BatchFlush(g_connection.usbHandle) != 0) return;  // all stay Broken
+        if (!IsOk(BatchFlush(g_connection.usbHandle))) return;  // all stay Broken
         for (uint32_t i = 0; i < pass.queuedCount; ++i) {
             Event& event = pass.events[pass.queued[i]];
-            uint32_t acknowledge = BatchNextRead(&event.value);
-            event.outcome = acknowledge == swd::ack::kOk ? Outcome::Accepted : Outcome::Broken;
-            if (SwdReadNeedsRecovery(acknowledge)) {
+            const WireStatus answered = BatchNextRead(&event.value);
+            event.outcome = SwdOutcome(answered);
+            if (SwdReadNeedsRecovery(answered)) {
                 RecoverSwdLink();
                 return;
             }
@@ -213,11 +214,11 @@ void FillAnswers(Pass& pass) {
         return;
     }
     uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk) return;
+    if (!IsOk(JtagQueueExecute(&bytes))) return;
     const uint8_t* capture = JtagReadBack();
     for (uint32_t i = 0; i < pass.queuedCount && (i + 1) * dap_scan::kBytes <= bytes; ++i) {
         Event& event = pass.events[pass.queued[i]];
-        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &event.value);
+        event.outcome = JtagOutcome(WireStatus::Ok, capture + i * dap_scan::kBytes, &event.value);
     }
 }
 
@@ -280,8 +281,8 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.queuedCount = 0;
     pass.stopped = false;
     pass.lost = false;
-    if (WriteDpRegister(dp::kSelect, 0) != 0 || WriteApRegister(ap::kTar, start) != 0 ||
-        WriteApRegister(ap::kCsw, kCswWordStream) != 0) {
+    if (!IsOk(WriteDpRegister(dp::kSelect, 0)) || !IsOk(WriteApRegister(ap::kTar, start)) ||
+        !IsOk(WriteApRegister(ap::kCsw, kCswWordStream))) {
         // Nothing streamed from an address that was never set; try again.
         return {0, DBG_OK};
     }
@@ -289,7 +290,8 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     if (Swd()) {
         BatchReset();
     } else {
-        (void)JtagQueueClear();
+        // A sequence the engine will not empty fails the first read queued.
+        NotExamined(JtagQueueClear());
     }
     for (uint32_t i = 0; i + 1 < pass.words && !pass.stopped; ++i) {
         if (g_connection.batchedMode) {
@@ -307,9 +309,10 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     uint32_t words = Deliver(pass, destination);
     // The words' own faults come first: trailing bytes check and clear too.
     uint32_t ctrlStat = 0;
-    const uint32_t status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
+    const WireStatus status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
     // A refused check proves nothing either way: the caller repeats the pass.
-    if (status == dap_status::kRejected) return {0, DBG_OK};
+    // A JTAG-DP ignores a request it does not acknowledge.
+    if (!Swd() && (status == WireStatus::Wait || status == WireStatus::ProtocolError)) return {0, DBG_OK};
     DebugResult sticky = CheckSticky(status, ctrlStat);
     if (sticky != DBG_OK) return {0, sticky};
     uint32_t delivered = words * kWordBytes;
@@ -341,7 +344,7 @@ DebugResult ReadBlock(uint32_t address, uint8_t* buffer, uint32_t count) {
             if (pass.result == DBG_STICKY_ERROR) {
                 // Checked once more, and cleared from a value really read: a
                 // CTRL/STAT written back unread would drop the power-up requests.
-                (void)ReadAndCheckSticky();
+                NotExamined(ReadAndCheckSticky());  // the pass's sticky error is the answer
                 return DBG_STICKY_ERROR;
             }
             if (pass.result != DBG_OK) return pass.result;

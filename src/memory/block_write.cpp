@@ -24,7 +24,7 @@ bool Swd() { return g_connection.swdMode != 0; }
 [[nodiscard]] bool QueueScan(uint32_t value, uint8_t reg) {
     DapScan request;
     BuildDapScan(value, reg, dap_scan::kWrite, request);
-    return JtagQueueWriteRead(request) == adapter::kJtagOk;
+    return IsOk(JtagQueueWriteRead(request));
 }
 
 // One word into DRW. False when it did not go out (or, over JTAG direct, was
@@ -34,40 +34,39 @@ bool WriteWord(uint32_t word) {
     if (Swd()) {
         // The SW-DP's overrun detection makes a refused write sticky, and
         // every AP write after it faults without effect.
-        if (g_connection.batchedMode) return BatchQueueWrite(ap::kDrw, swd::kAccessPort, word) == 0;
-        return SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word) == adapter::kUsbOk;
+        if (g_connection.batchedMode) return BatchQueueWrite(ap::kDrw, swd::kAccessPort, word);
+        return IsOk(SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word));
     }
     // APACC is still loaded from the set-up.
     if (g_connection.batchedMode) return QueueScan(word, ap::kDrw);
-    return JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite) == 0;
+    return IsOk(JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite));
 }
 
 // Puts the queued words on the wire; false when the exchange failed or, over
 // JTAG, any queued scan was refused.
 bool SendQueued() {
-    if (Swd()) return BatchFlush(g_connection.usbHandle) == 0;
+    if (Swd()) return IsOk(BatchFlush(g_connection.usbHandle));
     uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk) return false;
+    if (!IsOk(JtagQueueExecute(&bytes))) return false;
     for (uint32_t offset = 0; offset + dap_scan::kBytes <= bytes; offset += dap_scan::kBytes) {
-        if (JtagCaptureStatus(JtagReadBack() + offset) != dap_status::kOk) return false;
+        if (!IsOk(JtagCaptureStatus(JtagReadBack() + offset))) return false;
     }
     return true;
 }
 
 bool ReprogramPage(uint32_t address) {
     if (!g_connection.batchedMode) {
-        return WriteApRegister(ap::kTar, address) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
+        return IsOk(WriteApRegister(ap::kTar, address)) && IsOk(WriteApRegister(ap::kCsw, kCswWordStream));
     }
     if (Swd()) {
         // A refused TAR write turns sticky, and the port drops every word after it.
-        return BatchQueueWrite(ap::kTar, swd::kAccessPort, address) == 0 &&
-               BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) == 0;
+        return BatchQueueWrite(ap::kTar, swd::kAccessPort, address) &&
+               BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream);
     }
-    const bool queued = JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
-                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk && QueueScan(address, ap::kTar) &&
-                        JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
-                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk &&
-                        QueueScan(kCswWordStream, ap::kCsw);
+    const bool queued = IsOk(JtagQueueInstruction(jtag_ir::kDpacc)) && QueueScan(0, dp::kSelect) &&
+                        IsOk(JtagQueueInstruction(jtag_ir::kApacc)) && QueueScan(address, ap::kTar) &&
+                        IsOk(JtagQueueInstruction(jtag_ir::kDpacc)) && QueueScan(0, dp::kSelect) &&
+                        IsOk(JtagQueueInstruction(jtag_ir::kApacc)) && QueueScan(kCswWordStream, ap::kCsw);
     // A JTAG-DP that refuses the TAR write goes on taking words at the old
     // page's start: the next page's words wait until the change is seen to
     // have taken.
@@ -88,12 +87,13 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         ++address;
         ++written;
     }
-    bool streaming = WriteDpRegister(dp::kSelect, 0) == 0 && WriteApRegister(ap::kTar, address) == 0 &&
-                     WriteApRegister(ap::kCsw, kCswWordStream) == 0;
+    bool streaming = IsOk(WriteDpRegister(dp::kSelect, 0)) && IsOk(WriteApRegister(ap::kTar, address)) &&
+                     IsOk(WriteApRegister(ap::kCsw, kCswWordStream));
     if (Swd()) {
         BatchReset();
     } else {
-        (void)JtagQueueClear();
+        // A sequence the engine will not empty fails the first word queued.
+        NotExamined(JtagQueueClear());
     }
     while (streaming && count - written >= block::kWordBytes) {
         streaming = WriteWord(block::LoadWord(data + written));
@@ -110,7 +110,7 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         if (Swd()) {
             BatchReset();
         } else {
-            (void)JtagQueueClear();
+            NotExamined(JtagQueueClear());
         }
         DebugResult sticky = ReadAndCheckSticky();
         return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;

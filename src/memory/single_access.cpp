@@ -26,10 +26,8 @@ inline constexpr uint32_t kJtagStickyRecovery = dp::ctrlstat::kCSysPwrUpReq | dp
 // Queues DPACC (or APACC) and one scan with its capture; false when any of
 // it found no room, and then nothing queued goes out.
 bool QueueWithInstruction(uint8_t instruction, const uint8_t* request5) {
-    if (JtagQueueInstruction(instruction) == adapter::kJtagOk && JtagQueueWriteRead(request5) == adapter::kJtagOk) {
-        return true;
-    }
-    (void)JtagQueueClear();
+    if (IsOk(JtagQueueInstruction(instruction)) && IsOk(JtagQueueWriteRead(request5))) return true;
+    NotExamined(JtagQueueClear());
     return false;
 }
 
@@ -38,13 +36,13 @@ bool QueuedPreamble() {
     DapScan request;
     BuildDapScan(0, dp::kSelect, dap_scan::kWrite, request);
     if (!QueueWithInstruction(jtag_ir::kDpacc, request)) return false;
-    if (JtagQueueInstruction(jtag_ir::kApacc) != adapter::kJtagOk) {
-        (void)JtagQueueClear();
+    if (!IsOk(JtagQueueInstruction(jtag_ir::kApacc))) {
+        NotExamined(JtagQueueClear());
         return false;
     }
     uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < dap_scan::kBytes) return false;
-    return JtagCaptureStatus(JtagReadBack()) == dap_status::kOk;
+    if (!IsOk(JtagQueueExecute(&bytes)) || bytes < dap_scan::kBytes) return false;
+    return IsOk(JtagCaptureStatus(JtagReadBack()));
 }
 
 // DPACC, CTRL/STAT read request and its capture in one execution. False when
@@ -53,28 +51,28 @@ bool QueuedCtrlStat(uint32_t* ctrlStat) {
     DapScan request;
     BuildDapScan(0, dp::kCtrlStat, dap_scan::kRead, request);
     if (!QueueWithInstruction(jtag_ir::kDpacc, request)) return false;
-    if (JtagQueueRead() != adapter::kJtagOk) {
-        (void)JtagQueueClear();
+    if (!IsOk(JtagQueueRead())) {
+        NotExamined(JtagQueueClear());
         return false;
     }
     uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk || bytes < 2 * dap_scan::kBytes) return false;
-    if (JtagCaptureStatus(JtagReadBack()) != dap_status::kOk) return false;
-    return DecodeDapScan(JtagReadBack() + dap_scan::kBytes, ctrlStat) == dap_scan::kAccepted;
+    if (!IsOk(JtagQueueExecute(&bytes)) || bytes < 2 * dap_scan::kBytes) return false;
+    if (!IsOk(JtagCaptureStatus(JtagReadBack()))) return false;
+    return IsOk(DecodeDapScan(JtagReadBack() + dap_scan::kBytes, ctrlStat));
 }
 
 // SELECT = 0 and APACC loaded; false when SELECT was not taken.
 bool SelectBankZero() {
     if (g_connection.batchedMode) return QueuedPreamble();
-    if (WriteDpRegister(dp::kSelect, 0) != 0) return false;
+    if (!IsOk(WriteDpRegister(dp::kSelect, 0))) return false;
     // Left at DPACC, the TAR write would land in CTRL/STAT.
-    return SelectJtagInstruction(jtag_ir::kApacc) == adapter::kJtagOk;
+    return IsOk(SelectJtagInstruction(jtag_ir::kApacc));
 }
 
 // TAR then CSW, each checked: a refused one would send the data elsewhere.
 bool ProgramTransfer(uint32_t address, uint32_t size) {
-    return JtagRequestChecked(address, ap::kTar, dap_scan::kWrite) == 0 &&
-           JtagRequestChecked(lanes::Csw(size), ap::kCsw, dap_scan::kWrite) == 0;
+    return IsOk(JtagRequestChecked(address, ap::kTar, dap_scan::kWrite)) &&
+           IsOk(JtagRequestChecked(lanes::Csw(size), ap::kCsw, dap_scan::kWrite));
 }
 
 // The access did not happen: report the sticky cause if there is one.
@@ -86,14 +84,13 @@ DebugResult FailedAccess() {
 // SELECT = 0, TAR, CSW over SWD; false when any of the writes did not go out.
 bool ProgramSwd(uint32_t address, uint32_t size) {
     const adapter::UsbHandle handle = g_connection.usbHandle;
-    return WriteDpRegister(dp::kSelect, 0) == 0 &&
-           SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address) == adapter::kUsbOk &&
-           SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size)) == adapter::kUsbOk;
+    return IsOk(WriteDpRegister(dp::kSelect, 0)) && IsOk(SwdWriteTransfer(handle, ap::kTar, swd::kAccessPort, address)) &&
+           IsOk(SwdWriteTransfer(handle, ap::kCsw, swd::kAccessPort, lanes::Csw(size)));
 }
 
 DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
     if (!SelectBankZero() || !ProgramTransfer(address, size) ||
-        JtagRequestChecked(lanes::ToDrw(address, value, size), ap::kDrw, dap_scan::kWrite) != 0) {
+        !IsOk(JtagRequestChecked(lanes::ToDrw(address, value, size), ap::kDrw, dap_scan::kWrite))) {
         return FailedAccess();
     }
     if (!g_connection.batchedMode) return ReadAndCheckSticky();
@@ -104,7 +101,7 @@ DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
         ClearStickyError(kJtagStickyRecovery);
         return DBG_STICKY_ERROR;
     }
-    return CheckSticky(0, ctrlStat);
+    return CheckSticky(WireStatus::Ok, ctrlStat);
 }
 
 DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
@@ -114,51 +111,53 @@ DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
         // lost TAR write would land at the old address.
         const uint32_t drw = lanes::ToDrw(address, value, size);
         if (!ProgramSwd(address, size) ||
-            SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, drw) != adapter::kUsbOk) {
+            !IsOk(SwdWriteTransfer(handle, ap::kDrw, swd::kAccessPort, drw))) {
             return FailedAccess();
         }
         return ReadAndCheckSticky();
     }
     BatchReset();
-    (void)BatchQueueWrite(dp::kSelect, swd::kDebugPort, 0);
-    (void)BatchQueueWrite(ap::kTar, swd::kAccessPort, address);
-    (void)BatchQueueWrite(ap::kCsw, swd::kAccessPort, lanes::Csw(size));
-    (void)BatchQueueWrite(ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size));
-    (void)BatchQueueRead(dp::kCtrlStat, swd::kDebugPort);
-    if (BatchFlush(handle) != 0) return DBG_ERROR;
+    // Five transactions always fit an emptied batch.
+    const bool queued = BatchQueueWrite(dp::kSelect, swd::kDebugPort, 0) &&
+                        BatchQueueWrite(ap::kTar, swd::kAccessPort, address) &&
+                        BatchQueueWrite(ap::kCsw, swd::kAccessPort, lanes::Csw(size)) &&
+                        BatchQueueWrite(ap::kDrw, swd::kAccessPort, lanes::ToDrw(address, value, size)) &&
+                        BatchQueueRead(dp::kCtrlStat, swd::kDebugPort);
+    if (!queued || !IsOk(BatchFlush(handle))) return DBG_ERROR;
     uint32_t ctrlStat = 0;
-    uint32_t acknowledge = BatchNextRead(&ctrlStat);
-    if (acknowledge != swd::ack::kOk) {
-        if (SwdReadNeedsRecovery(acknowledge)) RecoverSwdLink();
-        return DBG_ERROR;
+    const WireStatus answered = BatchNextRead(&ctrlStat);
+    if (!IsOk(answered)) {
+        if (SwdReadNeedsRecovery(answered)) RecoverSwdLink();
+        return ToDebugResult(answered);
     }
-    return CheckSticky(0, ctrlStat);
+    return CheckSticky(WireStatus::Ok, ctrlStat);
 }
 
 DebugResult ReadJtag(uint32_t address, uint32_t* value, uint32_t size) {
     if (!SelectBankZero() || !ProgramTransfer(address, size) ||
-        JtagRequestChecked(0, ap::kDrw, dap_scan::kRead) != 0) {
+        !IsOk(JtagRequestChecked(0, ap::kDrw, dap_scan::kRead))) {
         return FailedAccess();
     }
     DapScan capture = {};
-    if (JtagScanRead(capture) != adapter::kJtagOk) return DBG_ERROR;
+    const WireStatus scanned = JtagScanRead(capture);
+    if (!IsOk(scanned)) return ToDebugResult(scanned);
     uint32_t drw = 0;
-    if (DecodeDapScan(capture, &drw) != dap_scan::kAccepted) return FailedAccess();
+    if (!IsOk(DecodeDapScan(capture, &drw))) return FailedAccess();
     *value = lanes::FromDrw(address, drw, size);
     if (!g_connection.batchedMode) return ReadAndCheckSticky();
     uint32_t ctrlStat = 0;
     if (!QueuedCtrlStat(&ctrlStat)) return DBG_ERROR;
-    return CheckSticky(0, ctrlStat);
+    return CheckSticky(WireStatus::Ok, ctrlStat);
 }
 
 DebugResult ReadSwd(uint32_t address, uint32_t* value, uint32_t size) {
     if (!ProgramSwd(address, size)) return FailedAccess();
     // Posted: the first read starts the bus read, the second returns it.
     uint32_t drw = 0;
-    uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
-    if (SwdReadNeedsRecovery(status)) return DBG_ERROR;
-    uint32_t second = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
-    if (status != 0 || second != 0) return SwdReadNeedsRecovery(second) ? DBG_ERROR : FailedAccess();
+    const WireStatus first = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (SwdReadNeedsRecovery(first)) return ToDebugResult(first);
+    const WireStatus second = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (!IsOk(first) || !IsOk(second)) return SwdReadNeedsRecovery(second) ? ToDebugResult(second) : FailedAccess();
     *value = lanes::FromDrw(address, drw, size);
     return ReadAndCheckSticky();
 }

@@ -86,8 +86,8 @@ TEST_P(DeadHolderTest, TheNextCallersTrafficIsCorrect) {
             break;
         }
         case Leftover::UncheckedBusFault:
-            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, kUnmapped), 0u);
-            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kDrw, 0), 0u);
+            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, kUnmapped), cm3probe::WireStatus::Ok);
+            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kDrw, 0), cm3probe::WireStatus::Ok);
             break;
     }
     cm3probe::connection::RecoverLinkAfterDeadHolder();
