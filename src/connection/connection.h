@@ -9,6 +9,10 @@
 
 namespace cm3probe {
 
+namespace dap {
+struct Port;
+}  // namespace dap
+
 inline constexpr uint32_t kBreakpointSlots = 6;
 
 struct BreakpointSlot {
@@ -21,6 +25,8 @@ struct DebugConnection {
     uint8_t initialised;
     uint8_t coreHalted;
     uint32_t swdMode;  // non-zero: SWD, zero: JTAG
+    // The port of that wire protocol (dap/port.h), set with it by DebugOpen.
+    const dap::Port* port;
     adapter::JtagHandle jtagHandle;
     adapter::UsbHandle usbHandle;
     BreakpointSlot breakpoints[kBreakpointSlots];

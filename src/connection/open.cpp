@@ -12,6 +12,7 @@
 #include "connection/line_mode.h"
 #include "connection/supported_adapters.h"
 #include "dap/dp_registers.h"
+#include "dap/port.h"
 #include "transport/link_state.h"
 #include "transport/swd_link.h"
 #include "transport/swd_protocol.h"
@@ -93,7 +94,7 @@ DebugResult OpenJtag(const adapter::JtagEngine& jtag, const char* description, u
         if (jtag.initialise(handle, divisor) == adapter::kJtagOk) {
             g_connection.jtagDivisor = divisor;
             // After an earlier SWD connection, traffic must go to this handle.
-            g_connection.swdMode = 0;
+            dap::UseTransport(0);
             return attempt == 0 ? DBG_OK : DBG_OPENED_AFTER_RETRY;
         }
         timing::SleepMilliseconds(timing::kJtagInitRetryMs);
@@ -112,7 +113,7 @@ DebugResult OpenSwd(const adapter::UsbDriver& usb, const char* description, uint
     uint32_t idcode = 0;
     NotExamined(SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode));
     (void)usb.setLatencyTimer(handle, kSwdLatencyMs);
-    g_connection.swdMode = useSwd;
+    dap::UseTransport(useSwd);
     return DBG_OK;
 }
 

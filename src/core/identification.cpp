@@ -3,6 +3,7 @@
 #include "connection/connection.h"
 #include "connection/export_frame.h"
 #include "dap/dap_access.h"
+#include "dap/swd_port.h"
 #include "dap/dp_registers.h"
 #include "memory/size_code.h"
 #include "transport/jtag_scan.h"
@@ -23,7 +24,7 @@ DebugResult ReadIdcode(uint32_t* idCode) {
     if (g_connection.swdMode != 0) {
         // A read with no answer leaves the port out of frame: it is brought
         // back, and the call fails rather than report a code never read.
-        if (!IsOk(SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code))) return DBG_ERROR;
+        if (!IsOk(dap::SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code))) return DBG_ERROR;
     } else {
         if (!IsOk(SelectJtagInstruction(jtag_ir::kIdcode))) return DBG_ERROR;
         uint8_t capture[dap_scan::kIdcodeBytes] = {};

@@ -1,6 +1,6 @@
-// Transport-independent access to the DP registers and to the registers of
-// AP 0, sticky-error detection and clearing. Each register operation takes
-// AdapterLock itself (recursively: its callers hold it already).
+// DP and AP register access, sticky-error detection and clearing, on the
+// connection's port (dap/port.h). Each operation takes AdapterLock itself
+// (recursively: its callers hold it already).
 #pragma once
 
 #include <cstdint>
@@ -15,14 +15,6 @@ namespace cm3probe {
 [[nodiscard]] WireStatus ReadDpRegister(uint8_t reg, uint32_t* outValue);
 [[nodiscard]] WireStatus ReadApRegister(uint8_t reg, uint32_t* outValue);
 [[nodiscard]] WireStatus WriteApRegister(uint8_t reg, uint32_t value);
-
-// One DPACC/APACC request scan (a write, or a read request) with the
-// instruction already loaded. It captures its own acknowledge: a JTAG-DP that
-// answers WAIT ignores the request, and a request lost that way must not pass
-// for done.
-[[nodiscard]] WireStatus JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw);
-// The acknowledge of a queued write-read's capture.
-[[nodiscard]] WireStatus JtagCaptureStatus(const uint8_t* capture5);
 
 // Sticky flags that fail a transfer: a bus error, an overrun (a WAIT or FAULT
 // while overrun detection is on) and a write-data parity error.
@@ -41,12 +33,5 @@ void AbortApTransaction();
 DebugResult CheckSticky(WireStatus readStatus, uint32_t ctrlStat);
 // Reads CTRL/STAT and checks it.
 DebugResult ReadAndCheckSticky();
-
-// An SWD read that got no answer may have left the port locked out or out of
-// frame: line reset and IDCODE read before the next transaction.
-bool SwdReadNeedsRecovery(WireStatus status);
-void RecoverSwdLink();
-// One SWD read on the connection's link, recovering it when nobody answered.
-[[nodiscard]] WireStatus SwdReadWithRecovery(uint8_t reg, uint8_t apSelect, uint32_t* outValue);
 
 }  // namespace cm3probe

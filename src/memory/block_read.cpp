@@ -8,6 +8,7 @@
 #include "connection/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
+#include "dap/swd_port.h"
 #include "dap/dp_registers.h"
 #include "memory/block.h"
 #include "memory/size_code.h"
@@ -117,7 +118,7 @@ void Queue(Pass& pass, Step step, uint32_t tar, bool queued) {
 void ReadNow(Pass& pass, Step step) {
     uint32_t value = 0;
     if (Swd()) {
-        const WireStatus status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &value);
+        const WireStatus status = dap::SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &value);
         Record(pass, step, SwdOutcome(status), value);
         return;
     }
@@ -206,8 +207,8 @@ void FillAnswers(Pass& pass) {
             Event& event = pass.events[pass.queued[i]];
             const WireStatus answered = BatchNextRead(&event.value);
             event.outcome = SwdOutcome(answered);
-            if (SwdReadNeedsRecovery(answered)) {
-                RecoverSwdLink();
+            if (dap::SwdLostFraming(answered)) {
+                dap::SwdRecoverFraming();
                 return;
             }
         }

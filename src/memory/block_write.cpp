@@ -6,6 +6,7 @@
 #include "connection/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
+#include "dap/jtag_port.h"
 #include "dap/dp_registers.h"
 #include "memory/block.h"
 #include "memory/size_code.h"
@@ -39,7 +40,7 @@ bool WriteWord(uint32_t word) {
     }
     // APACC is still loaded from the set-up.
     if (g_connection.batchedMode) return QueueScan(word, ap::kDrw);
-    return IsOk(JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite));
+    return IsOk(dap::JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite));
 }
 
 // Puts the queued words on the wire; false when the exchange failed or, over
@@ -49,7 +50,7 @@ bool SendQueued() {
     uint32_t bytes = 0;
     if (!IsOk(JtagQueueExecute(&bytes))) return false;
     for (uint32_t offset = 0; offset + dap_scan::kBytes <= bytes; offset += dap_scan::kBytes) {
-        if (!IsOk(JtagCaptureStatus(JtagReadBack() + offset))) return false;
+        if (!IsOk(dap::JtagCaptureStatus(JtagReadBack() + offset))) return false;
     }
     return true;
 }

@@ -7,6 +7,8 @@
 #include "connection/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
+#include "dap/jtag_port.h"
+#include "dap/swd_port.h"
 #include "dap/dp_registers.h"
 #include "memory/lanes.h"
 #include "transport/jtag_scan.h"
@@ -42,7 +44,7 @@ bool QueuedPreamble() {
     }
     uint32_t bytes = 0;
     if (!IsOk(JtagQueueExecute(&bytes)) || bytes < dap_scan::kBytes) return false;
-    return IsOk(JtagCaptureStatus(JtagReadBack()));
+    return IsOk(dap::JtagCaptureStatus(JtagReadBack()));
 }
 
 // DPACC, CTRL/STAT read request and its capture in one execution. False when
@@ -57,7 +59,7 @@ bool QueuedCtrlStat(uint32_t* ctrlStat) {
     }
     uint32_t bytes = 0;
     if (!IsOk(JtagQueueExecute(&bytes)) || bytes < 2 * dap_scan::kBytes) return false;
-    if (!IsOk(JtagCaptureStatus(JtagReadBack()))) return false;
+    if (!IsOk(dap::JtagCaptureStatus(JtagReadBack()))) return false;
     return IsOk(DecodeDapScan(JtagReadBack() + dap_scan::kBytes, ctrlStat));
 }
 
@@ -71,8 +73,8 @@ bool SelectBankZero() {
 
 // TAR then CSW, each checked: a refused one would send the data elsewhere.
 bool ProgramTransfer(uint32_t address, uint32_t size) {
-    return IsOk(JtagRequestChecked(address, ap::kTar, dap_scan::kWrite)) &&
-           IsOk(JtagRequestChecked(lanes::Csw(size), ap::kCsw, dap_scan::kWrite));
+    return IsOk(dap::JtagRequestChecked(address, ap::kTar, dap_scan::kWrite)) &&
+           IsOk(dap::JtagRequestChecked(lanes::Csw(size), ap::kCsw, dap_scan::kWrite));
 }
 
 // The access did not happen: report the sticky cause if there is one.
@@ -90,7 +92,7 @@ bool ProgramSwd(uint32_t address, uint32_t size) {
 
 DebugResult WriteJtag(uint32_t address, uint32_t value, uint32_t size) {
     if (!SelectBankZero() || !ProgramTransfer(address, size) ||
-        !IsOk(JtagRequestChecked(lanes::ToDrw(address, value, size), ap::kDrw, dap_scan::kWrite))) {
+        !IsOk(dap::JtagRequestChecked(lanes::ToDrw(address, value, size), ap::kDrw, dap_scan::kWrite))) {
         return FailedAccess();
     }
     if (!g_connection.batchedMode) return ReadAndCheckSticky();
@@ -127,7 +129,7 @@ DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
     uint32_t ctrlStat = 0;
     const WireStatus answered = BatchNextRead(&ctrlStat);
     if (!IsOk(answered)) {
-        if (SwdReadNeedsRecovery(answered)) RecoverSwdLink();
+        if (dap::SwdLostFraming(answered)) dap::SwdRecoverFraming();
         return ToDebugResult(answered);
     }
     return CheckSticky(WireStatus::Ok, ctrlStat);
@@ -135,7 +137,7 @@ DebugResult WriteSwd(uint32_t address, uint32_t value, uint32_t size) {
 
 DebugResult ReadJtag(uint32_t address, uint32_t* value, uint32_t size) {
     if (!SelectBankZero() || !ProgramTransfer(address, size) ||
-        !IsOk(JtagRequestChecked(0, ap::kDrw, dap_scan::kRead))) {
+        !IsOk(dap::JtagRequestChecked(0, ap::kDrw, dap_scan::kRead))) {
         return FailedAccess();
     }
     DapScan capture = {};
@@ -154,10 +156,10 @@ DebugResult ReadSwd(uint32_t address, uint32_t* value, uint32_t size) {
     if (!ProgramSwd(address, size)) return FailedAccess();
     // Posted: the first read starts the bus read, the second returns it.
     uint32_t drw = 0;
-    const WireStatus first = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
-    if (SwdReadNeedsRecovery(first)) return ToDebugResult(first);
-    const WireStatus second = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
-    if (!IsOk(first) || !IsOk(second)) return SwdReadNeedsRecovery(second) ? ToDebugResult(second) : FailedAccess();
+    const WireStatus first = dap::SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (dap::SwdLostFraming(first)) return ToDebugResult(first);
+    const WireStatus second = dap::SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &drw);
+    if (!IsOk(first) || !IsOk(second)) return dap::SwdLostFraming(second) ? ToDebugResult(second) : FailedAccess();
     *value = lanes::FromDrw(address, drw, size);
     return ReadAndCheckSticky();
 }

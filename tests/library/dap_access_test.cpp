@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dap/port.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
@@ -25,7 +26,7 @@ class SwdDapTest : public FakeBackendTest {
 protected:
     void SetUp() override {
         FakeBackendTest::SetUp();
-        g_connection.swdMode = 1;
+        cm3probe::dap::UseTransport(1);
     }
 };
 

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "dap/port.h"
 #include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
@@ -78,7 +79,7 @@ TEST_F(JtagScanCallsTest, InstructionSelectIsAFourBitImmediateWrite) {
 }
 
 TEST_F(JtagScanCallsTest, InstructionSelectOverSwdSendsNothing) {
-    cm3probe::g_connection.swdMode = 1;
+    cm3probe::dap::UseTransport(1);
     EXPECT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kDpacc), cm3probe::WireStatus::UsbFailure);
     EXPECT_TRUE(Jtag().calls.empty());
 }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dap/swd_port.h"
 #include "dap/dap_access.h"
 #include "fixture.h"
 #include "transport/swd_batch.h"
@@ -134,7 +135,7 @@ TEST_F(SwdBatchTest, NoAnswerDecodesAsSevenAndNoAcknowledgeAsASingleReadDoes) {
     EXPECT_EQ(value, 0u);
     // 000 must bring the port back as after a single read, not pass for 0.
     EXPECT_EQ(BatchNextRead(&value), cm3probe::WireStatus::ProtocolError);
-    EXPECT_TRUE(cm3probe::SwdReadNeedsRecovery(cm3probe::WireStatus::ProtocolError));
+    EXPECT_TRUE(cm3probe::dap::SwdLostFraming(cm3probe::WireStatus::ProtocolError));
 }
 
 TEST_F(SwdBatchTest, FailedFlushNeverDecodesStaleResponsesAsOk) {

@@ -1,0 +1,219 @@
+// The port over JTAG: DPACC/APACC scans, each request's own capture checked,
+// and the engine's command sequence for the batch.
+#include <algorithm>
+
+#include "adapter/jtag_engine.h"
+#include "dap/ap_registers.h"
+#include "dap/dp_registers.h"
+#include "dap/jtag_port.h"
+#include "dap/port.h"
+#include "transport/jtag_scan.h"
+
+namespace cm3probe::dap {
+namespace {
+
+// Over JTAG: select, request, then the read-only scan whose capture answers it.
+WireStatus RegisterRead(uint8_t instruction, uint8_t reg, uint32_t* value) {
+    // An instruction that did not load leaves the scan on the other register.
+    const WireStatus selected = SelectJtagInstruction(instruction);
+    if (!IsOk(selected)) return selected;
+    const WireStatus requested = JtagRequestChecked(0, reg, dap_scan::kRead);
+    if (!IsOk(requested)) return requested;
+    DapScan capture = {};
+    const WireStatus scanned = JtagScanRead(capture);
+    // A failed scan delivers nothing, whatever the buffer holds.
+    if (!IsOk(scanned)) return scanned;
+    return DecodeDapScan(capture, value);
+}
+
+WireStatus RegisterWrite(uint8_t instruction, uint8_t reg, uint32_t value) {
+    const WireStatus selected = SelectJtagInstruction(instruction);
+    if (!IsOk(selected)) return selected;
+    return JtagRequestChecked(value, reg, dap_scan::kWrite);
+}
+
+WireStatus SelectBankRegister(uint8_t bank) { return RegisterWrite(jtag_ir::kDpacc, dp::kSelect, bank); }
+
+WireStatus Read(Reg reg, uint32_t* value) {
+    if (!IsAp(reg)) return RegisterRead(jtag_ir::kDpacc, Number(reg), value);
+    const WireStatus selected = SelectBankRegister(Number(reg) & ap::kBankMask);
+    if (!IsOk(selected)) return selected;
+    return RegisterRead(jtag_ir::kApacc, Number(reg), value);
+}
+
+WireStatus Write(Reg reg, uint32_t value) {
+    if (!IsAp(reg)) return RegisterWrite(jtag_ir::kDpacc, Number(reg), value);
+    const WireStatus selected = SelectBankRegister(Number(reg) & ap::kBankMask);
+    if (!IsOk(selected)) return selected;
+    return RegisterWrite(jtag_ir::kApacc, Number(reg), value);
+}
+
+WireStatus SelectAp(uint8_t bank) {
+    const WireStatus selected = SelectBankRegister(bank);
+    if (!IsOk(selected)) return selected;
+    // Left at DPACC, the next AP request would land in a DP register.
+    return SelectJtagInstruction(jtag_ir::kApacc);
+}
+
+// APACC is loaded: one checked request scan.
+WireStatus ApWrite(uint8_t reg, uint32_t value) { return JtagRequestChecked(value, reg, dap_scan::kWrite); }
+
+WireStatus ApRead(uint8_t reg, uint32_t* value) {
+    const WireStatus requested = JtagRequestChecked(0, reg, dap_scan::kRead);
+    if (!IsOk(requested)) return requested;
+    DapScan capture = {};
+    const WireStatus scanned = JtagScanRead(capture);
+    if (!IsOk(scanned)) return scanned;
+    return DecodeDapScan(capture, value);
+}
+
+// The sequence's answers: each queued operation's captures (one, or two for
+// a DP read: its request and the read-only scan after it), in order.
+inline constexpr uint32_t kMaxQueued = adapter::jtag::kReadBackSize / dap_scan::kBytes;
+struct Sequence {
+    uint8_t queued[kMaxQueued];
+    uint32_t queuedCount;
+    uint8_t answering[kMaxQueued];
+    uint32_t answeringCount;
+    uint32_t nextAnswer;
+    uint32_t captureOffset;
+    uint32_t captureBytes;
+};
+Sequence g_sequence{};
+
+bool Note(uint8_t captures) {
+    if (g_sequence.queuedCount == kMaxQueued) return false;
+    g_sequence.queued[g_sequence.queuedCount++] = captures;
+    return true;
+}
+
+bool QueueScan(uint32_t value, uint8_t reg, uint8_t rnw) {
+    DapScan request;
+    BuildDapScan(value, reg, rnw, request);
+    return IsOk(JtagQueueWriteRead(request)) && Note(1);
+}
+
+void QueueReset() {
+    // A sequence the engine will not empty fails the next thing queued.
+    NotExamined(JtagQueueClear());
+    g_sequence.queuedCount = 0;
+}
+
+bool QueueSelectAp(uint8_t bank) {
+    return IsOk(JtagQueueInstruction(jtag_ir::kDpacc)) && QueueScan(bank, dp::kSelect, dap_scan::kWrite) &&
+           IsOk(JtagQueueInstruction(jtag_ir::kApacc));
+}
+
+bool QueueWrite(Reg reg, uint32_t value) {
+    if (IsAp(reg)) return QueueScan(value, Number(reg), dap_scan::kWrite);
+    return IsOk(JtagQueueInstruction(jtag_ir::kDpacc)) && QueueScan(value, Number(reg), dap_scan::kWrite);
+}
+
+bool QueueRead(Reg reg) {
+    if (IsAp(reg)) return QueueScan(0, Number(reg), dap_scan::kRead);
+    DapScan request;
+    BuildDapScan(0, Number(reg), dap_scan::kRead, request);
+    return IsOk(JtagQueueInstruction(jtag_ir::kDpacc)) && IsOk(JtagQueueWriteRead(request)) &&
+           IsOk(JtagQueueRead()) && Note(2);
+}
+
+WireStatus Flush() {
+    // The engine empties its sequence on execute, whatever the outcome.
+    std::copy(g_sequence.queued, g_sequence.queued + g_sequence.queuedCount, g_sequence.answering);
+    g_sequence.answeringCount = g_sequence.queuedCount;
+    g_sequence.queuedCount = 0;
+    g_sequence.nextAnswer = 0;
+    g_sequence.captureOffset = 0;
+    const WireStatus executed = JtagQueueExecute(&g_sequence.captureBytes);
+    if (!IsOk(executed)) g_sequence.answeringCount = 0;
+    return executed;
+}
+
+WireStatus NextAnswer(uint32_t* value) {
+    *value = 0;
+    if (g_sequence.nextAnswer == g_sequence.answeringCount) return WireStatus::NoAnswer;
+    const uint32_t captures = g_sequence.answering[g_sequence.nextAnswer++];
+    const uint32_t offset = g_sequence.captureOffset;
+    g_sequence.captureOffset += captures * dap_scan::kBytes;
+    // Captures the engine did not deliver answer nothing.
+    if (g_sequence.captureOffset > g_sequence.captureBytes) return WireStatus::NoAnswer;
+    const uint8_t* capture = JtagReadBack() + offset;
+    if (captures == 1) return DecodeDapScan(capture, value);
+    const WireStatus requested = JtagCaptureStatus(capture);
+    if (!IsOk(requested)) return requested;
+    return DecodeDapScan(capture + dap_scan::kBytes, value);
+}
+
+void ClearSticky(uint32_t ctrlStat) {
+    // JTAG-DP sticky flags clear when written as one; the power-up requests
+    // are written back unchanged. The next check sees a failed write.
+    NotExamined(Write(Dp(dp::kCtrlStat), ctrlStat));
+}
+
+void AbortAp() {
+    // The JTAG-DP's ABORT has DAPABORT only; the next access loads its own instruction.
+    NotExamined(SelectJtagInstruction(jtag_ir::kAbort));
+    DapScan request;
+    BuildDapScan(dp::abort::kDapAbort, dp::kAbort, dap_scan::kWrite, request);
+    NotExamined(JtagScanWrite(request));
+}
+
+bool Ignored(WireStatus status) { return status == WireStatus::Wait; }
+
+// A JTAG-DP ignores a request it does not acknowledge.
+bool Inconclusive(WireStatus status) { return status == WireStatus::Wait || status == WireStatus::ProtocolError; }
+
+bool Never(WireStatus) { return false; }
+void Nothing() {}
+
+WireStatus ReadIdcode(uint32_t* value) {
+    const WireStatus selected = SelectJtagInstruction(jtag_ir::kIdcode);
+    if (!IsOk(selected)) return selected;
+    uint8_t capture[dap_scan::kIdcodeBytes] = {};
+    const WireStatus scanned = JtagScanIdcode(capture);
+    if (!IsOk(scanned)) return scanned;
+    *value = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
+             static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
+    return WireStatus::Ok;
+}
+
+}  // namespace
+
+WireStatus JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw) {
+    DapScan request;
+    BuildDapScan(value, reg, rnw, request);
+    DapScan capture = {};
+    const WireStatus scanned = JtagScanWriteRead(request, capture);
+    if (!IsOk(scanned)) return scanned;
+    return JtagCaptureStatus(capture);
+}
+
+WireStatus JtagCaptureStatus(const uint8_t* capture5) {
+    uint32_t ignored = 0;
+    return DecodeDapScan(capture5, &ignored);
+}
+
+const Port kJtagPort = {
+    .read = Read,
+    .write = Write,
+    .selectAp = SelectAp,
+    .apWrite = ApWrite,
+    .apRead = ApRead,
+    .queueReset = QueueReset,
+    .queueSelectAp = QueueSelectAp,
+    .queueWrite = QueueWrite,
+    .queueRead = QueueRead,
+    .flush = Flush,
+    .nextAnswer = NextAnswer,
+    .writesAnswer = true,
+    .singleBatching = Port::SingleBatching::SelectionAndCheck,
+    .clearSticky = ClearSticky,
+    .abortAp = AbortAp,
+    .ignored = Ignored,
+    .inconclusive = Inconclusive,
+    .lostFraming = Never,
+    .recoverFraming = Nothing,
+    .readIdcode = ReadIdcode,
+};
+
+}  // namespace cm3probe::dap
