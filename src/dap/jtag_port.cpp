@@ -67,6 +67,28 @@ WireStatus ApRead(uint8_t reg, uint32_t* value) {
     return DecodeDapScan(capture, value);
 }
 
+WireStatus ApReadPosted(uint8_t reg, uint32_t* value) {
+    DapScan request;
+    BuildDapScan(0, reg, dap_scan::kRead, request);
+    DapScan capture = {};
+    const WireStatus scanned = JtagScanWriteRead(request, capture);
+    if (!IsOk(scanned)) return scanned;
+    return DecodeDapScan(capture, value);
+}
+
+// Its instruction loaded first, whatever was loaded before.
+WireStatus WriteAnswered(Reg reg, uint32_t value, uint32_t* answer) {
+    *answer = 0;
+    const WireStatus selected = SelectJtagInstruction(IsAp(reg) ? jtag_ir::kApacc : jtag_ir::kDpacc);
+    if (!IsOk(selected)) return selected;
+    DapScan request;
+    BuildDapScan(value, Number(reg), dap_scan::kWrite, request);
+    DapScan capture = {};
+    const WireStatus scanned = JtagScanWriteRead(request, capture);
+    if (!IsOk(scanned)) return scanned;
+    return DecodeDapScan(capture, answer);
+}
+
 // The sequence's answers: each queued operation's captures (one, or two for
 // a DP read: its request and the read-only scan after it), in order.
 inline constexpr uint32_t kMaxQueued = adapter::jtag::kReadBackSize / dap_scan::kBytes;
@@ -199,6 +221,10 @@ const Port kJtagPort = {
     .selectAp = SelectAp,
     .apWrite = ApWrite,
     .apRead = ApRead,
+    .apReadPosted = ApReadPosted,
+    // A CSW read fetches nothing from the block.
+    .collectingRead = ap::kCsw,
+    .writeAnswered = WriteAnswered,
     .queueReset = QueueReset,
     .queueSelectAp = QueueSelectAp,
     .queueWrite = QueueWrite,

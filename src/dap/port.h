@@ -34,6 +34,15 @@ struct Port {
     // own result: the posted read is collected.
     WireStatus (*apWrite)(uint8_t reg, uint32_t value);
     WireStatus (*apRead)(uint8_t reg, uint32_t* value);
+    // One AP read request of the selected bank, not collected: its answer
+    // carries the data of the AP read before it.
+    WireStatus (*apReadPosted)(uint8_t reg, uint32_t* value);
+    // The AP register whose posted read collects the last read's data and
+    // ends a stream of reads.
+    uint8_t collectingRead;
+    // One write call by call (an AP register of the selected bank), with the
+    // data its answer carries where writes answer, else 0.
+    WireStatus (*writeAnswered)(Reg reg, uint32_t value, uint32_t* answer);
 
     // The batch: what is queued goes out together at flush. AP registers are
     // those of the selected bank, and a queued AP read is posted: its answer

@@ -52,6 +52,16 @@ WireStatus ApRead(uint8_t reg, uint32_t* value) {
     return first;
 }
 
+WireStatus ApReadPosted(uint8_t reg, uint32_t* value) {
+    return SwdReadWithRecovery(reg & ap::kRegisterMask, swd::kAccessPort, value);
+}
+
+WireStatus WriteAnswered(Reg reg, uint32_t value, uint32_t* answer) {
+    *answer = 0;
+    if (!IsAp(reg)) return SwdWriteTransfer(Link(), Number(reg), swd::kDebugPort, value);
+    return ApWrite(Number(reg), value);
+}
+
 void QueueReset() { BatchReset(); }
 
 bool QueueSelectAp(uint8_t bank) { return BatchQueueWrite(dp::kSelect, swd::kDebugPort, bank); }
@@ -115,6 +125,9 @@ const Port kSwdPort = {
     .selectAp = SelectBank,
     .apWrite = ApWrite,
     .apRead = ApRead,
+    .apReadPosted = ApReadPosted,
+    .collectingRead = ap::kDrw,
+    .writeAnswered = WriteAnswered,
     .queueReset = QueueReset,
     .queueSelectAp = QueueSelectAp,
     .queueWrite = QueueWrite,
