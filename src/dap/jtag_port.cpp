@@ -98,8 +98,8 @@ struct Sequence {
     uint8_t answering[kMaxQueued];
     uint32_t answeringCount;
     uint32_t nextAnswer;
-    uint32_t captureOffset;
-    uint32_t captureBytes;
+    const uint8_t* capture;
+    const uint8_t* captureEnd;
 };
 Sequence g_sequence{};
 
@@ -145,21 +145,26 @@ WireStatus Flush() {
     g_sequence.answeringCount = g_sequence.queuedCount;
     g_sequence.queuedCount = 0;
     g_sequence.nextAnswer = 0;
-    g_sequence.captureOffset = 0;
-    const WireStatus executed = JtagQueueExecute(&g_sequence.captureBytes);
+    uint32_t captureBytes = 0;
+    const WireStatus executed = JtagQueueExecute(&captureBytes);
     if (!IsOk(executed)) g_sequence.answeringCount = 0;
+    g_sequence.capture = JtagReadBack();
+    g_sequence.captureEnd = g_sequence.capture + captureBytes;
     return executed;
 }
 
 WireStatus NextAnswer(uint32_t* value) {
+    Sequence& sequence = g_sequence;
     *value = 0;
-    if (g_sequence.nextAnswer == g_sequence.answeringCount) return WireStatus::NoAnswer;
-    const uint32_t captures = g_sequence.answering[g_sequence.nextAnswer++];
-    const uint32_t offset = g_sequence.captureOffset;
-    g_sequence.captureOffset += captures * dap_scan::kBytes;
+    if (sequence.nextAnswer == sequence.answeringCount) return WireStatus::NoAnswer;
+    const uint32_t captures = sequence.answering[sequence.nextAnswer++];
+    const uint8_t* capture = sequence.capture;
     // Captures the engine did not deliver answer nothing.
-    if (g_sequence.captureOffset > g_sequence.captureBytes) return WireStatus::NoAnswer;
-    const uint8_t* capture = JtagReadBack() + offset;
+    if (static_cast<uint32_t>(sequence.captureEnd - capture) < captures * dap_scan::kBytes) {
+        sequence.capture = sequence.captureEnd;
+        return WireStatus::NoAnswer;
+    }
+    sequence.capture = capture + captures * dap_scan::kBytes;
     if (captures == 1) return DecodeDapScan(capture, value);
     const WireStatus requested = JtagCaptureStatus(capture);
     if (!IsOk(requested)) return requested;
