@@ -10,11 +10,14 @@
 #include "transport/link_state.h"
 #include "transport/swd_batch.h"
 #include "transport/swd_protocol.h"
+#include "transport/swd_streams.h"
 #include "transport/timing.h"
 
 namespace cm3probe {
 
 namespace {
+
+using swd::Stream;
 
 const adapter::UsbDriver& Usb() { return *adapter::ActiveBackend().usb; }
 
@@ -35,36 +38,6 @@ WireStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count)
     return WireStatus::UsbFailure;
 }
 
-// A command stream built in place from the pieces below, so each piece's
-// bytes are composed in one spot whichever stream carries them.
-class Stream {
-public:
-    Stream& Divisor(uint32_t divisor) {
-        return Byte(mpsse::kSetDivisor)
-            .Byte(static_cast<uint8_t>(divisor & 0xFF))
-            .Byte(static_cast<uint8_t>((divisor >> 8) & 0xFF));
-    }
-    Stream& Pins(uint8_t value, uint8_t direction) { return Byte(mpsse::kSetLowBits).Byte(value).Byte(direction); }
-    // Clocks `count` bytes of one value out on SWDIO.
-    Stream& Fill(uint8_t level, uint32_t count) {
-        Byte(mpsse::kBytesOutNeg).Byte(mpsse::LengthLow(count)).Byte(mpsse::LengthHigh(count));
-        for (uint32_t i = 0; i < count; ++i) Byte(level);
-        return *this;
-    }
-    Stream& Byte(uint8_t byte) {
-        if (size_ < kCapacity) bytes_[size_++] = byte;
-        return *this;
-    }
-    const uint8_t* Bytes() const { return bytes_; }
-    uint32_t Size() const { return size_; }
-
-private:
-    // Room for the longest stream, the recovery's set-up with its sync probe (19 bytes).
-    static constexpr uint32_t kCapacity = 32;
-    uint8_t bytes_[kCapacity] = {};
-    uint32_t size_ = 0;
-};
-
 WireStatus Send(adapter::UsbHandle handle, const Stream& stream) {
     return Send(handle, stream.Bytes(), stream.Size());
 }
@@ -74,17 +47,10 @@ WireStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
 }
 
 WireStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
-    return Send(handle, Stream()
-                            .Byte(mpsse::kBytesOutNeg)
-                            .Byte(mpsse::LengthLow(2))
-                            .Byte(mpsse::LengthHigh(2))
-                            .Byte(static_cast<uint8_t>(sequence & 0xFF))
-                            .Byte(static_cast<uint8_t>(sequence >> 8)));
+    return Send(handle, Stream().SelectSequence(sequence));
 }
 
-WireStatus SendIdle(adapter::UsbHandle handle) {
-    return Send(handle, Stream().Byte(mpsse::kBitsOutNeg).Byte(mpsse::LengthLow(8)).Byte(swd::kLineLow));
-}
+WireStatus SendIdle(adapter::UsbHandle handle) { return Send(handle, Stream().Idle()); }
 
 WireStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
     return Send(handle, Stream().Divisor(divisor));
