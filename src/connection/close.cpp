@@ -2,12 +2,12 @@
 // probe is gone, then close the transport DebugOpen opened.
 #include "adapter/backend.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/scs_registers.h"
 #include "dap/dap_access.h"
 #include "memory/size_code.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe::connection {

@@ -1,8 +1,8 @@
 // DebugInit: power up the debug port, check that the target is a Cortex-M3
 // class device, enable the breakpoint unit.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/fpb_registers.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"

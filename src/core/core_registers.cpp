@@ -1,7 +1,7 @@
 // Core registers through DCRSR/DCRDR, while the core is halted.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
 

@@ -1,7 +1,7 @@
 // Identification: the debug port's IDCODE and the device identification words.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/port.h"
 #include "memory/size_code.h"
 

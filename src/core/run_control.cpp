@@ -1,7 +1,7 @@
 // Run control through DHCSR: state, halt, resume, single step.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
 #include "transport/timing.h"

@@ -1,7 +1,7 @@
 #include "dap/dap_access.h"
 
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
 #include "dap/dp_registers.h"
 #include "dap/port.h"
 
@@ -58,6 +58,11 @@ DebugResult ReadAndCheckSticky() {
     uint32_t ctrlStat = 0;
     const WireStatus status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
     return CheckSticky(status, ctrlStat);
+}
+
+void ClearStickyLeftBehind() {
+    connection::AdapterLockHold hold;
+    dap::ActivePort().clearLeftBehind();
 }
 
 void AbortApTransaction() {

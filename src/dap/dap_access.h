@@ -23,6 +23,10 @@ uint32_t StickyFlags(uint32_t ctrlStat);
 // SWD: ABORT with the matching clear bits).
 void ClearStickyError(uint32_t ctrlStat);
 
+// Clears whatever a cut transfer or a dead lock holder may have left sticky,
+// without reading CTRL/STAT first.
+void ClearStickyLeftBehind();
+
 // Ends an AP transaction stalled behind a WAIT (DAPABORT), and over SWD
 // clears every sticky flag with it.
 void AbortApTransaction();

@@ -2,7 +2,10 @@
 // and the engine's command sequence for the batch.
 #include <algorithm>
 
+#include "adapter/backend.h"
 #include "adapter/jtag_engine.h"
+#include "frame/connection.h"
+#include "frame/link_state.h"
 #include "dap/ap_registers.h"
 #include "dap/dp_registers.h"
 #include "dap/jtag_port.h"
@@ -204,6 +207,22 @@ WireStatus ReadIdcode(uint32_t* value) {
     return WireStatus::Ok;
 }
 
+void ClearLeftBehind() { ClearSticky(dp::ctrlstat::kRequestsAndClears); }
+
+bool RecoverLink() {
+    const adapter::JtagEngine* engine = adapter::ActiveBackend().jtag;
+    if (g_connection.jtagHandle == nullptr || engine == nullptr) return !link_state::Down();
+    // Initialising the engine resets its MPSSE state, proves it in step and
+    // walks the TAP to Test-Logic-Reset, then Run-Test/Idle.
+    if (engine->initialise(g_connection.jtagHandle, g_connection.jtagDivisor) != adapter::kJtagOk) {
+        link_state::MarkDown();
+        return false;
+    }
+    link_state::MarkUp();
+    ClearLeftBehind();
+    return !link_state::Down();
+}
+
 }  // namespace
 
 WireStatus JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw) {
@@ -245,6 +264,8 @@ const Port kJtagPort = {
     .lostFraming = Never,
     .recoverFraming = Nothing,
     .readIdcode = ReadIdcode,
+    .recoverLink = RecoverLink,
+    .clearLeftBehind = ClearLeftBehind,
 };
 
 }  // namespace cm3probe::dap

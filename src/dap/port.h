@@ -84,6 +84,16 @@ struct Port {
 
     // The debug port's IDCODE, read the way the wire protocol offers it.
     WireStatus (*readIdcode)(uint32_t* value);
+
+    // Brings the link back to a known state: the adapter's engine reset and
+    // proven in step, then the wire (SWD: line reset and IDCODE read; JTAG:
+    // TAP to Run-Test/Idle), and the sticky flags cleared. False when the
+    // link is still down.
+    bool (*recoverLink)();
+    // Clears every sticky flag without reading CTRL/STAT first (SWD: ABORT
+    // with every clear bit and DAPABORT; JTAG: CTRL/STAT written with a value
+    // of our own).
+    void (*clearLeftBehind)();
 };
 
 extern const Port kSwdPort;

@@ -1,6 +1,8 @@
 // The port over SWD: single transactions on the link, the batch, and the
 // line reset that brings a port out of frame back.
-#include "connection/connection.h"
+#include "adapter/backend.h"
+#include "frame/connection.h"
+#include "frame/link_state.h"
 #include "dap/ap_registers.h"
 #include "dap/dp_registers.h"
 #include "dap/port.h"
@@ -102,6 +104,16 @@ bool Never(WireStatus) { return false; }
 
 WireStatus ReadIdcode(uint32_t* value) { return SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, value); }
 
+// Over SWD the write-data parity flag is left behind too.
+void ClearLeftBehind() { ClearSticky(dp::ctrlstat::kRequestsAndClears | dp::ctrlstat::kWDataErr); }
+
+bool RecoverLink() {
+    if (Link() == nullptr || adapter::ActiveBackend().usb == nullptr) return !link_state::Down();
+    if (!IsOk(SwdResynchronise(Link(), g_connection.swdDivisor))) return false;
+    ClearLeftBehind();
+    return !link_state::Down();
+}
+
 }  // namespace
 
 bool SwdLostFraming(WireStatus status) {
@@ -143,6 +155,8 @@ const Port kSwdPort = {
     .lostFraming = SwdLostFraming,
     .recoverFraming = SwdRecoverFraming,
     .readIdcode = ReadIdcode,
+    .recoverLink = RecoverLink,
+    .clearLeftBehind = ClearLeftBehind,
 };
 
 }  // namespace cm3probe::dap

@@ -3,8 +3,8 @@
 #include <array>
 
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"

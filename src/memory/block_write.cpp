@@ -1,8 +1,8 @@
 // DebugWriteBlock: head bytes, a word stream through DRW with address
 // auto-increment (TAR rewritten at each 4 KB page), then the final bytes.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"

@@ -2,8 +2,8 @@
 // AHB-AP, on the connection's port. TAR is always written before CSW, and CSW
 // before DRW.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
@@ -17,11 +17,6 @@ using dap::Ap;
 using dap::Dp;
 using dap::Port;
 
-// Written back to CTRL/STAT when the batched check's own read was refused:
-// the power-up requests and every write-one-to-clear sticky flag.
-inline constexpr uint32_t kStickyRecovery = dp::ctrlstat::kCSysPwrUpReq | dp::ctrlstat::kCDbgPwrUpReq |
-                                            dp::ctrlstat::kStickyErr | dp::ctrlstat::kStickyCmp |
-                                            dp::ctrlstat::kStickyOrun;
 
 bool Batched() { return g_connection.batchedMode != 0; }
 
@@ -62,7 +57,7 @@ DebugResult Check(const Port& port, bool batched, bool afterWrite) {
     // The check itself was refused after a write that may have faulted:
     // treat it as a sticky error and clear with a value of our own rather
     // than one never read.
-    ClearStickyError(kStickyRecovery);
+    ClearStickyError(dp::ctrlstat::kRequestsAndClears);
     return DBG_STICKY_ERROR;
 }
 

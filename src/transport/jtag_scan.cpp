@@ -1,9 +1,9 @@
 #include "transport/jtag_scan.h"
 
 #include "adapter/backend.h"
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
-#include "transport/link_state.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
+#include "frame/link_state.h"
 
 namespace cm3probe {
 namespace {

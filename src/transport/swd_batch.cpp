@@ -3,7 +3,7 @@
 #include <new>
 
 #include "adapter/backend.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe {

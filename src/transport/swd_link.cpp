@@ -7,7 +7,7 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse.h"
 #include "dap/dp_registers.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_batch.h"
 #include "transport/swd_protocol.h"
 #include "transport/swd_streams.h"

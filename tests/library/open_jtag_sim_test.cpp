@@ -4,7 +4,7 @@
 
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "dap/dp_registers.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"

@@ -9,7 +9,7 @@
 
 #include "dap/port.h"
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "fixture.h"
 
 namespace cm3test {

@@ -5,7 +5,7 @@
 
 #include "adapter/jtag_engine.h"
 #include "adapter/usb_driver.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 
 namespace cm3probe {
 
