@@ -7,6 +7,7 @@
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
+#include "dap/port.h"
 #include "memory/size_code.h"
 
 namespace cm3probe::connection {
@@ -32,11 +33,7 @@ inline constexpr uint32_t kComponentIdBytes = 4;
 inline constexpr uint32_t kRomTableComponentId = 0xB105100D;
 static_assert(kPoweredUp == 0xF0000000);
 
-uint32_t PowerUpRequest() {
-    // Over SWD, overrun detection keeps the data phase after WAIT and FAULT,
-    // so the link never loses its framing.
-    return kPowerUpRequest | (g_connection.swdMode != 0 ? kOrunDetect : 0);
-}
+uint32_t PowerUpRequest() { return kPowerUpRequest | dap::ActivePort().ctrlStatRequest; }
 
 DebugResult PowerUp() {
     // A lost request shows in the read below.
@@ -46,9 +43,9 @@ DebugResult PowerUp() {
         if (!IsOk(ReadDpRegister(dp::kCtrlStat, &value))) return DBG_ERROR;
         if ((value & ~kIgnoredWhenPoweredUp) == kPoweredUp) return DBG_OK;
         if (requests == kPowerUpRetries) return DBG_TIMEOUT;
-        // The SW-DP ignores sticky flags written to CTRL/STAT: clear them
-        // through ABORT, or a stale flag would hold power-up off for good.
-        if (g_connection.swdMode != 0 && StickyFlags(value) != 0) ClearStickyError(value);
+        // A port that ignores sticky flags written to CTRL/STAT clears them
+        // otherwise, or a stale flag would hold power-up off for good.
+        if (!dap::ActivePort().stickyClearsOnWrite && StickyFlags(value) != 0) ClearStickyError(value);
         if (!IsOk(WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)))) return DBG_ERROR;
     }
 }

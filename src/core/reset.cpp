@@ -1,20 +1,13 @@
 // Core reset (VECTRESET), system reset (SYSRESETREQ) and the reset line.
-#include "adapter/backend.h"
-#include "adapter/jtag_pins.h"
 #include "cm3probe.h"
 #include "frame/connection.h"
 #include "frame/export_frame.h"
-#include "frame/export_scope.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
-#include "frame/link_state.h"
-#include "transport/swd_link.h"
-#include "transport/timing.h"
+#include "dap/port.h"
 
 namespace cm3probe::core {
 namespace {
-
-using namespace adapter::jtag_pins;
 
 inline constexpr uint32_t kCatchResetVector = demcr::kTrcEna | demcr::kVcCoreReset;
 
@@ -46,36 +39,8 @@ DebugResult SystemReset() {
     return DBG_OK;
 }
 
-// The engine restores the pins it last set, which may hold the target in
-// reset: once the link is back, release the line so no call after this one
-// finds the target held. The call still fails.
-DebugResult ReleaseAfterFailedPinWrite(const adapter::JtagEngine& jtag) {
-    link_state::MarkDown();
-    if (connection::RecoverLink()) {
-        // A failure here leaves the link down for the next call to recover.
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            link_state::MarkDown();
-        }
-    }
-    return DBG_ERROR;
-}
-
 DebugResult HardwareReset() {
-    if (g_connection.swdMode != 0) {
-        if (!IsOk(SwdPulseReset(g_connection.usbHandle))) return DBG_ERROR;
-    } else {
-        const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            return ReleaseAfterFailedPinWrite(jtag);
-        }
-        timing::SleepMilliseconds(timing::kResetPulseMs);
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            return ReleaseAfterFailedPinWrite(jtag);
-        }
-    }
+    if (!IsOk(dap::ActivePort().pulseReset())) return DBG_ERROR;
     g_connection.initialised = 0;
     return DBG_OK;
 }

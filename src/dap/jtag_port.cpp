@@ -4,6 +4,7 @@
 
 #include "adapter/backend.h"
 #include "adapter/jtag_engine.h"
+#include "adapter/jtag_pins.h"
 #include "frame/connection.h"
 #include "frame/link_state.h"
 #include "dap/ap_registers.h"
@@ -11,9 +12,12 @@
 #include "dap/jtag_port.h"
 #include "dap/port.h"
 #include "transport/jtag_scan.h"
+#include "transport/timing.h"
 
 namespace cm3probe::dap {
 namespace {
+
+using namespace adapter::jtag_pins;
 
 // Over JTAG: select, request, then the read-only scan whose capture answers it.
 WireStatus RegisterRead(uint8_t instruction, uint8_t reg, uint32_t* value) {
@@ -223,6 +227,35 @@ bool RecoverLink() {
     return !link_state::Down();
 }
 
+// The engine restores the pins it last set, which may hold the target in
+// reset: once the link is back, release the line so no call after this one
+// finds the target held. The pulse still fails.
+WireStatus ReleaseAfterFailedPinWrite(const adapter::JtagEngine& jtag) {
+    link_state::MarkDown();
+    if (RecoverLink()) {
+        // A failure here leaves the link down for the next call to recover.
+        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
+                         &kHighGroupInputs) != adapter::kJtagOk) {
+            link_state::MarkDown();
+        }
+    }
+    return WireStatus::UsbFailure;
+}
+
+WireStatus PulseReset() {
+    const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
+    if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup, &kHighGroupInputs) !=
+        adapter::kJtagOk) {
+        return ReleaseAfterFailedPinWrite(jtag);
+    }
+    timing::SleepMilliseconds(timing::kResetPulseMs);
+    if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup, &kHighGroupInputs) !=
+        adapter::kJtagOk) {
+        return ReleaseAfterFailedPinWrite(jtag);
+    }
+    return WireStatus::Ok;
+}
+
 }  // namespace
 
 WireStatus JtagRequestChecked(uint32_t value, uint8_t reg, uint8_t rnw) {
@@ -264,6 +297,9 @@ const Port kJtagPort = {
     .lostFraming = Never,
     .recoverFraming = Nothing,
     .readIdcode = ReadIdcode,
+    .pulseReset = PulseReset,
+    .ctrlStatRequest = 0,
+    .stickyClearsOnWrite = true,
     .recoverLink = RecoverLink,
     .clearLeftBehind = ClearLeftBehind,
 };

@@ -85,6 +85,17 @@ struct Port {
     // The debug port's IDCODE, read the way the wire protocol offers it.
     WireStatus (*readIdcode)(uint32_t* value);
 
+    // Pulses the target's reset line (10 ms), released on every path.
+    WireStatus (*pulseReset)();
+
+    // CTRL/STAT bits asked for beside the power-up requests (SWD: overrun
+    // detection, which keeps the data phase after WAIT and FAULT so the link
+    // never loses its framing).
+    uint32_t ctrlStatRequest;
+    // Whether sticky flags clear when written back to CTRL/STAT (JTAG-DP);
+    // the SW-DP ignores that and needs ABORT.
+    bool stickyClearsOnWrite;
+
     // Brings the link back to a known state: the adapter's engine reset and
     // proven in step, then the wire (SWD: line reset and IDCODE read; JTAG:
     // TAP to Run-Test/Idle), and the sticky flags cleared. False when the

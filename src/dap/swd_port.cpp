@@ -107,6 +107,8 @@ WireStatus ReadIdcode(uint32_t* value) { return SwdReadWithRecovery(dp::kIdcode,
 // Over SWD the write-data parity flag is left behind too.
 void ClearLeftBehind() { ClearSticky(dp::ctrlstat::kRequestsAndClears | dp::ctrlstat::kWDataErr); }
 
+WireStatus PulseReset() { return SwdPulseReset(Link()); }
+
 bool RecoverLink() {
     if (Link() == nullptr || adapter::ActiveBackend().usb == nullptr) return !link_state::Down();
     if (!IsOk(SwdResynchronise(Link(), g_connection.swdDivisor))) return false;
@@ -155,6 +157,9 @@ const Port kSwdPort = {
     .lostFraming = SwdLostFraming,
     .recoverFraming = SwdRecoverFraming,
     .readIdcode = ReadIdcode,
+    .pulseReset = PulseReset,
+    .ctrlStatRequest = dp::ctrlstat::kOrunDetect,
+    .stickyClearsOnWrite = false,
     .recoverLink = RecoverLink,
     .clearLeftBehind = ClearLeftBehind,
 };
