@@ -29,6 +29,8 @@ uint32_t CoreStateOrZero() {
     return state;
 }
 
+void RefreshCoreState() { (void)CoreStateOrZero(); }
+
 bool StickyAfterRequest() {
     uint32_t ctrlStat = 0;
     if (!IsOk(ReadDpRegister(dp::kCtrlStat, &ctrlStat))) ctrlStat = 0;

@@ -42,7 +42,7 @@ extern "C" CM3PROBE_API DebugResult DebugReadCoreRegister(uint32_t selector, uin
 extern "C" CM3PROBE_API DebugResult DebugWriteCoreRegister(uint32_t selector, uint32_t value) {
     if (!g_connection.initialised) return DBG_NOT_INITIALISED;
     // The state refresh is a hold of its own; the transfer takes a second one.
-    (void)cm3probe::core::CoreStateOrZero();
+    cm3probe::core::RefreshCoreState();
     if (!g_connection.coreHalted) return DBG_NOT_HALTED;
     return Locked([&] { return cm3probe::core::WriteRegister(selector, value); });
 }

@@ -20,7 +20,7 @@ DebugResult CoreReset() {
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     // The read that saw S_RESET_ST cleared it; it reads clear once out of reset.
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
@@ -35,7 +35,7 @@ DebugResult SystemReset() {
     if (StickyAfterRequest() || result == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
     if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 

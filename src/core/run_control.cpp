@@ -33,7 +33,7 @@ DebugResult Halt() {
         DebugResult disable = WriteDhcsr(value & kKeepOnDisable);
         if (disable != DBG_OK) return disable;
     }
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     // The write checks for a sticky error itself and clears it: a request
     // that never took effect must not be reported as a halt or a timeout.
     DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
@@ -41,7 +41,7 @@ DebugResult Halt() {
     // C_DEBUGEN alone, set on a running core, would pass the poll below.
     if (request != DBG_OK) return request;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
@@ -56,7 +56,7 @@ DebugResult Start() {
     if (result != DBG_OK) return result;
     timing::SleepMilliseconds(timing::kResumeSettleMs);
     if (!PollDhcsr(dhcsr::kSRetireSt | dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
