@@ -31,7 +31,8 @@ adapter::UsbStatus WriteWhole(adapter::UsbHandle handle, const uint8_t* bytes, u
 
 // Link traffic: nothing goes out while the link is down, and a write that
 // failed or came short takes it down.
-WireStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
+// Inlined: every transaction goes through here.
+[[gnu::always_inline]] inline WireStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
     if (link_state::Down()) return WireStatus::UsbFailure;
     if (WriteWhole(handle, bytes, count) == adapter::kUsbOk) return WireStatus::Ok;
     link_state::MarkDown();
