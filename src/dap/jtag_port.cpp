@@ -160,6 +160,17 @@ WireStatus Flush() {
     return executed;
 }
 
+WireStatus FlushExpectingOk() {
+    const WireStatus executed = Flush();
+    if (!IsOk(executed)) return executed;
+    for (const uint8_t* capture = g_sequence.capture; capture + dap_scan::kBytes <= g_sequence.captureEnd;
+         capture += dap_scan::kBytes) {
+        const WireStatus answered = JtagCaptureStatus(capture);
+        if (!IsOk(answered)) return answered;
+    }
+    return WireStatus::Ok;
+}
+
 WireStatus NextAnswer(uint32_t* value) {
     Sequence& sequence = g_sequence;
     *value = 0;
@@ -287,6 +298,7 @@ const Port kJtagPort = {
     .queueWrite = QueueWrite,
     .queueRead = QueueRead,
     .flush = Flush,
+    .flushExpectingOk = FlushExpectingOk,
     .nextAnswer = NextAnswer,
     .writesAnswer = true,
     .singleBatching = Port::SingleBatching::SelectionAndCheck,

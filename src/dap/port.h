@@ -54,6 +54,9 @@ struct Port {
     bool (*queueWrite)(Reg reg, uint32_t value);
     bool (*queueRead)(Reg reg);
     WireStatus (*flush)();
+    // A flush whose every answer must be Ok (a stream of writes): the first
+    // refusal, else Ok.
+    WireStatus (*flushExpectingOk)();
     // One answer per queued operation, in queue order: its acknowledge, and
     // the data it carries (0 when not Ok). A queued write answers with data
     // only where the wire brings some back (JTAG captures every scan).

@@ -80,6 +80,9 @@ bool QueueRead(Reg reg) {
 
 WireStatus Flush() { return BatchFlush(Link()); }
 
+// Queued writes answer nothing: a refused one turns sticky, for the check after.
+WireStatus FlushExpectingOk() { return BatchFlush(Link()); }
+
 WireStatus NextAnswer(uint32_t* value) { return BatchNextRead(value); }
 
 void ClearSticky(uint32_t ctrlStat) {
@@ -147,6 +150,7 @@ const Port kSwdPort = {
     .queueWrite = QueueWrite,
     .queueRead = QueueRead,
     .flush = Flush,
+    .flushExpectingOk = FlushExpectingOk,
     .nextAnswer = NextAnswer,
     .writesAnswer = false,
     .singleBatching = Port::SingleBatching::WholeWrite,

@@ -167,7 +167,7 @@ void FillAnswers(const Port& port, Pass& pass) {
         Event& event = pass.events[pass.queued[i]];
         const WireStatus answered = port.nextAnswer(&event.value);
         event.outcome = OutcomeOf(port, answered);
-        if (port.lostFraming(answered)) {
+        if (!IsOk(answered) && port.lostFraming(answered)) {
             port.recoverFraming();
             return;
         }

@@ -32,15 +32,7 @@ bool WriteWord(const Port& port, uint32_t word) {
 
 // Puts the queued words on the wire; false when the exchange failed or any
 // answer (JTAG: every scan's capture) was a refusal.
-bool SendQueued(const Port& port) {
-    if (!IsOk(port.flush())) return false;
-    for (;;) {
-        uint32_t unused = 0;
-        const WireStatus answered = port.nextAnswer(&unused);
-        if (answered == WireStatus::NoAnswer) return true;
-        if (!IsOk(answered)) return false;
-    }
-}
+bool SendQueued(const Port& port) { return IsOk(port.flushExpectingOk()); }
 
 bool ReprogramPage(const Port& port, uint32_t address) {
     if (!Batched()) return IsOk(port.write(Ap(ap::kTar), address)) && IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
