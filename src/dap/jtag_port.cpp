@@ -19,11 +19,9 @@ namespace {
 
 using namespace adapter::jtag_pins;
 
-// Over JTAG: select, request, then the read-only scan whose capture answers it.
-WireStatus RegisterRead(uint8_t instruction, uint8_t reg, uint32_t* value) {
-    // An instruction that did not load leaves the scan on the other register.
-    const WireStatus selected = SelectJtagInstruction(instruction);
-    if (!IsOk(selected)) return selected;
+// With the instruction loaded: the request, then the read-only scan whose
+// capture answers it.
+WireStatus RequestAndCollect(uint8_t reg, uint32_t* value) {
     const WireStatus requested = JtagRequestChecked(0, reg, dap_scan::kRead);
     if (!IsOk(requested)) return requested;
     DapScan capture = {};
@@ -31,6 +29,13 @@ WireStatus RegisterRead(uint8_t instruction, uint8_t reg, uint32_t* value) {
     // A failed scan delivers nothing, whatever the buffer holds.
     if (!IsOk(scanned)) return scanned;
     return DecodeDapScan(capture, value);
+}
+
+WireStatus RegisterRead(uint8_t instruction, uint8_t reg, uint32_t* value) {
+    // An instruction that did not load leaves the scan on the other register.
+    const WireStatus selected = SelectJtagInstruction(instruction);
+    if (!IsOk(selected)) return selected;
+    return RequestAndCollect(reg, value);
 }
 
 WireStatus RegisterWrite(uint8_t instruction, uint8_t reg, uint32_t value) {
@@ -65,14 +70,7 @@ WireStatus SelectAp(uint8_t bank) {
 // APACC is loaded: one checked request scan.
 WireStatus ApWrite(uint8_t reg, uint32_t value) { return JtagRequestChecked(value, reg, dap_scan::kWrite); }
 
-WireStatus ApRead(uint8_t reg, uint32_t* value) {
-    const WireStatus requested = JtagRequestChecked(0, reg, dap_scan::kRead);
-    if (!IsOk(requested)) return requested;
-    DapScan capture = {};
-    const WireStatus scanned = JtagScanRead(capture);
-    if (!IsOk(scanned)) return scanned;
-    return DecodeDapScan(capture, value);
-}
+WireStatus ApRead(uint8_t reg, uint32_t* value) { return RequestAndCollect(reg, value); }
 
 WireStatus ApReadPosted(uint8_t reg, uint32_t* value) {
     DapScan request;
