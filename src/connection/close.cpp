@@ -2,12 +2,12 @@
 // probe is gone, then close the transport DebugOpen opened.
 #include "adapter/backend.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/scs_registers.h"
 #include "dap/dap_access.h"
 #include "memory/size_code.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe::connection {
@@ -16,7 +16,7 @@ namespace {
 DebugResult Close() {
     return Locked([]() -> DebugResult {
         // Without initialisation this sends nothing.
-        (void)DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord);
+        NotExamined(DebugWriteMem(demcr::kAddress, demcr::kTrcEna, size_code::kWord));
         // A WAIT there stalls the AP past this session: end it while the link is open.
         if (link_state::ApStalled() && !link_state::Down()) AbortApTransaction();
         link_state::ClearApStalled();

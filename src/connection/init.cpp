@@ -1,12 +1,13 @@
 // DebugInit: power up the debug port, check that the target is a Cortex-M3
 // class device, enable the breakpoint unit.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/fpb_registers.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
+#include "dap/port.h"
 #include "memory/size_code.h"
 
 namespace cm3probe::connection {
@@ -32,30 +33,27 @@ inline constexpr uint32_t kComponentIdBytes = 4;
 inline constexpr uint32_t kRomTableComponentId = 0xB105100D;
 static_assert(kPoweredUp == 0xF0000000);
 
-uint32_t PowerUpRequest() {
-    // Over SWD, overrun detection keeps the data phase after WAIT and FAULT,
-    // so the link never loses its framing.
-    return kPowerUpRequest | (g_connection.swdMode != 0 ? kOrunDetect : 0);
-}
+uint32_t PowerUpRequest() { return kPowerUpRequest | dap::ActivePort().ctrlStatRequest; }
 
 DebugResult PowerUp() {
-    (void)WriteDpRegister(dp::kCtrlStat, PowerUpRequest());
+    // A lost request shows in the read below.
+    NotExamined(WriteDpRegister(dp::kCtrlStat, PowerUpRequest()));
     for (uint32_t requests = 0;; ++requests) {
         uint32_t value = 0;
-        if (ReadDpRegister(dp::kCtrlStat, &value) != 0) return DBG_ERROR;
+        if (!IsOk(ReadDpRegister(dp::kCtrlStat, &value))) return DBG_ERROR;
         if ((value & ~kIgnoredWhenPoweredUp) == kPoweredUp) return DBG_OK;
         if (requests == kPowerUpRetries) return DBG_TIMEOUT;
-        // The SW-DP ignores sticky flags written to CTRL/STAT: clear them
-        // through ABORT, or a stale flag would hold power-up off for good.
-        if (g_connection.swdMode != 0 && StickyFlags(value) != 0) ClearStickyError(value);
-        if (WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)) != 0) return DBG_ERROR;
+        // A port that ignores sticky flags written to CTRL/STAT clears them
+        // otherwise, or a stale flag would hold power-up off for good.
+        if (!dap::ActivePort().stickyClearsOnWrite && StickyFlags(value) != 0) ClearStickyError(value);
+        if (!IsOk(WriteDpRegister(dp::kCtrlStat, PowerUpRequest() | (value & kStickyCarried)))) return DBG_ERROR;
     }
 }
 
 // An AP read the port refused says nothing about the target's identity: it is
 // an access failure, not a wrong value. Clears what the refusal left sticky.
 DebugResult RefusedRead() {
-    (void)ReadAndCheckSticky();
+    NotExamined(ReadAndCheckSticky());
     return DBG_ERROR;
 }
 
@@ -70,10 +68,10 @@ DebugResult Validate() {
     if (read != DBG_OK) return read;
     if ((idcode & kIdcodeMask) != kIdcodeArmDp) return DBG_BAD_IDCODE;
     uint32_t idr = 0;
-    if (ReadApRegister(ap::kIdr, &idr) != 0) return RefusedRead();
+    if (!IsOk(ReadApRegister(ap::kIdr, &idr))) return RefusedRead();
     if ((idr & kIdrMask) != kIdrAhbAp) return WrongIdentity(DBG_BAD_IDCODE);
     uint32_t base = 0;
-    if (ReadApRegister(ap::kBase, &base) != 0) return RefusedRead();
+    if (!IsOk(ReadApRegister(ap::kBase, &base))) return RefusedRead();
     if (base != kRomTableBase) return WrongIdentity(DBG_BAD_ROM_TABLE);
     // One byte per register, most significant (CIDR3) first. A bus error
     // there means no ROM table; a refused read is an access failure.

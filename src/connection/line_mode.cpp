@@ -1,8 +1,8 @@
 #include "connection/line_mode.h"
 
 #include "adapter/backend.h"
-#include "adapter/mpsse.h"
 #include "transport/swd_protocol.h"
+#include "transport/swd_streams.h"
 
 namespace cm3probe::connection {
 namespace {
@@ -21,19 +21,19 @@ uint32_t SendLineModeSequence(const char* description, bool toSwd) {
         return 1;
     }
     const uint16_t select = toSwd ? swd::kJtagToSwd : swd::kSwdToJtag;
-    const uint8_t divisor[] = {mpsse::kSetDivisor, kLineModeDivisor, 0x00};
-    const uint8_t pins[] = {mpsse::kSetLowBits, swd::pins::kLineModeValue, swd::pins::kLineModeDirection};
-    const uint8_t lineHigh[] = {mpsse::kBytesOutNeg, mpsse::LengthLow(swd::kLineResetBytes), 0x00,
-                                swd::kLineHigh, swd::kLineHigh, swd::kLineHigh, swd::kLineHigh,
-                                swd::kLineHigh, swd::kLineHigh, swd::kLineHigh};
-    const uint8_t sequence[] = {mpsse::kBytesOutNeg, mpsse::LengthLow(2), mpsse::LengthHigh(2),
-                                static_cast<uint8_t>(select & 0xFF), static_cast<uint8_t>(select >> 8)};
-    uint32_t written = 0;
-    (void)usb.write(handle, divisor, sizeof divisor, &written);
-    (void)usb.write(handle, pins, sizeof pins, &written);
-    (void)usb.write(handle, lineHigh, sizeof lineHigh, &written);
-    (void)usb.write(handle, sequence, sizeof sequence, &written);
-    (void)usb.write(handle, lineHigh, sizeof lineHigh, &written);
+    // Each piece in its own driver write, none of them examined: a lost one
+    // leaves the port in the other mode, which the bring-up after open finds.
+    const swd::Stream pieces[] = {
+        swd::Stream().Divisor(kLineModeDivisor),
+        swd::Stream().Pins(swd::pins::kLineModeValue, swd::pins::kLineModeDirection),
+        swd::Stream().Fill(swd::kLineHigh, swd::kLineResetBytes),
+        swd::Stream().SelectSequence(select),
+        swd::Stream().Fill(swd::kLineHigh, swd::kLineResetBytes),
+    };
+    for (const swd::Stream& piece : pieces) {
+        uint32_t written = 0;
+        (void)usb.write(handle, piece.Bytes(), piece.Size(), &written);
+    }
     // The link opens the same channel next, which fails while this handle holds it.
     return adapter::CloseWithRetry(usb, handle) == adapter::kUsbOk ? 0 : 1;
 }

@@ -7,12 +7,13 @@
 #include "adapter/backend.h"
 #include "adapter/jtag_pins.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "connection/line_mode.h"
 #include "connection/supported_adapters.h"
 #include "dap/dp_registers.h"
-#include "transport/link_state.h"
+#include "dap/port.h"
+#include "frame/link_state.h"
 #include "transport/swd_link.h"
 #include "transport/swd_protocol.h"
 #include "transport/timing.h"
@@ -93,7 +94,7 @@ DebugResult OpenJtag(const adapter::JtagEngine& jtag, const char* description, u
         if (jtag.initialise(handle, divisor) == adapter::kJtagOk) {
             g_connection.jtagDivisor = divisor;
             // After an earlier SWD connection, traffic must go to this handle.
-            g_connection.swdMode = 0;
+            dap::UseTransport(0);
             return attempt == 0 ? DBG_OK : DBG_OPENED_AFTER_RETRY;
         }
         timing::SleepMilliseconds(timing::kJtagInitRetryMs);
@@ -110,9 +111,9 @@ DebugResult OpenSwd(const adapter::UsbDriver& usb, const char* description, uint
     g_connection.swdDivisor = SwdClockDivisor(clockHz);
     // The port answers nothing after a line reset until IDCODE has been read.
     uint32_t idcode = 0;
-    (void)SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode);
+    NotExamined(SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode));
     (void)usb.setLatencyTimer(handle, kSwdLatencyMs);
-    g_connection.swdMode = useSwd;
+    dap::UseTransport(useSwd);
     return DBG_OK;
 }
 

@@ -1,7 +1,7 @@
 // Six instruction breakpoints in the FPB's comparators, one per slot.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/fpb_registers.h"
 

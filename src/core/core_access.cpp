@@ -29,9 +29,11 @@ uint32_t CoreStateOrZero() {
     return state;
 }
 
+void RefreshCoreState() { (void)CoreStateOrZero(); }
+
 bool StickyAfterRequest() {
     uint32_t ctrlStat = 0;
-    if (ReadDpRegister(dp::kCtrlStat, &ctrlStat) != 0) ctrlStat = 0;
+    if (!IsOk(ReadDpRegister(dp::kCtrlStat, &ctrlStat))) ctrlStat = 0;
     if (StickyFlags(ctrlStat) == 0) return false;
     ClearStickyError(ctrlStat);
     return true;

@@ -23,6 +23,9 @@ bool PollDhcsr(uint32_t mask, Awaited awaited);
 
 // The DHCSR value of DebugGetCoreState, or 0 (nothing set) when it failed.
 uint32_t CoreStateOrZero();
+// DebugGetCoreState for its side effect only: the connection's halted flag
+// follows the core after a request that changed it.
+void RefreshCoreState();
 
 // CTRL/STAT after a halt or reset request: clears and reports any sticky
 // flag; a read that delivered nothing counts as no flag set.

@@ -1,7 +1,7 @@
 // Core registers through DCRSR/DCRDR, while the core is halted.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
 
@@ -42,7 +42,7 @@ extern "C" CM3PROBE_API DebugResult DebugReadCoreRegister(uint32_t selector, uin
 extern "C" CM3PROBE_API DebugResult DebugWriteCoreRegister(uint32_t selector, uint32_t value) {
     if (!g_connection.initialised) return DBG_NOT_INITIALISED;
     // The state refresh is a hold of its own; the transfer takes a second one.
-    (void)cm3probe::core::CoreStateOrZero();
+    cm3probe::core::RefreshCoreState();
     if (!g_connection.coreHalted) return DBG_NOT_HALTED;
     return Locked([&] { return cm3probe::core::WriteRegister(selector, value); });
 }

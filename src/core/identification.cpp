@@ -1,13 +1,9 @@
 // Identification: the debug port's IDCODE and the device identification words.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
-#include "dap/dap_access.h"
-#include "dap/dp_registers.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
+#include "dap/port.h"
 #include "memory/size_code.h"
-#include "transport/jtag_scan.h"
-#include "transport/swd_link.h"
-#include "transport/swd_protocol.h"
 
 namespace cm3probe::identification {
 namespace {
@@ -20,17 +16,10 @@ inline constexpr uint32_t kRevisionMask = 0xFFFF;
 
 DebugResult ReadIdcode(uint32_t* idCode) {
     uint32_t code = 0;
-    if (g_connection.swdMode != 0) {
-        // A read with no answer leaves the port out of frame: it is brought
-        // back, and the call fails rather than report a code never read.
-        if (SwdReadWithRecovery(dp::kIdcode, swd::kDebugPort, &code) != swd_status::kOk) return DBG_ERROR;
-    } else {
-        if (SelectJtagInstruction(jtag_ir::kIdcode) != 0) return DBG_ERROR;
-        uint8_t capture[dap_scan::kIdcodeBytes] = {};
-        if (JtagScanIdcode(capture) != adapter::kJtagOk) return DBG_ERROR;
-        code = static_cast<uint32_t>(capture[0]) | static_cast<uint32_t>(capture[1]) << 8 |
-               static_cast<uint32_t>(capture[2]) << 16 | static_cast<uint32_t>(capture[3]) << 24;
-    }
+    // A read with no answer leaves an SWD port out of frame: it is brought
+    // back, and the call fails rather than report a code never read.
+    const WireStatus status = dap::ActivePort().readIdcode(&code);
+    if (!IsOk(status)) return ToDebugResult(status);
     *idCode = code;
     return DBG_OK;
 }

@@ -1,20 +1,13 @@
 // Core reset (VECTRESET), system reset (SYSRESETREQ) and the reset line.
-#include "adapter/backend.h"
-#include "adapter/jtag_pins.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
-#include "connection/link_recovery.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
-#include "transport/link_state.h"
-#include "transport/swd_link.h"
-#include "transport/timing.h"
+#include "dap/port.h"
 
 namespace cm3probe::core {
 namespace {
-
-using namespace adapter::jtag_pins;
 
 inline constexpr uint32_t kCatchResetVector = demcr::kTrcEna | demcr::kVcCoreReset;
 
@@ -27,7 +20,7 @@ DebugResult CoreReset() {
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
     // The read that saw S_RESET_ST cleared it; it reads clear once out of reset.
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
@@ -42,40 +35,12 @@ DebugResult SystemReset() {
     if (StickyAfterRequest() || result == DBG_STICKY_ERROR) return DBG_STICKY_ERROR;
     if (result != DBG_OK) return result;
     if (!PollDhcsr(dhcsr::kSResetSt, Awaited::Clear)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
-// The engine restores the pins it last set, which may hold the target in
-// reset: once the link is back, release the line so no call after this one
-// finds the target held. The call still fails.
-DebugResult ReleaseAfterFailedPinWrite(const adapter::JtagEngine& jtag) {
-    link_state::MarkDown();
-    if (connection::RecoverLink()) {
-        // A failure here leaves the link down for the next call to recover.
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            link_state::MarkDown();
-        }
-    }
-    return DBG_ERROR;
-}
-
 DebugResult HardwareReset() {
-    if (g_connection.swdMode != 0) {
-        if (SwdPulseReset(g_connection.usbHandle) != 0) return DBG_ERROR;
-    } else {
-        const adapter::JtagEngine& jtag = *adapter::ActiveBackend().jtag;
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetAsserted, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            return ReleaseAfterFailedPinWrite(jtag);
-        }
-        timing::SleepMilliseconds(timing::kResetPulseMs);
-        if (jtag.setPins(g_connection.jtagHandle, kSetLowGroup, &kResetReleased, kLeaveHighGroup,
-                         &kHighGroupInputs) != adapter::kJtagOk) {
-            return ReleaseAfterFailedPinWrite(jtag);
-        }
-    }
+    if (!IsOk(dap::ActivePort().pulseReset())) return DBG_ERROR;
     g_connection.initialised = 0;
     return DBG_OK;
 }

@@ -1,7 +1,7 @@
 // Run control through DHCSR: state, halt, resume, single step.
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "core/core_access.h"
 #include "core/scs_registers.h"
 #include "transport/timing.h"
@@ -33,7 +33,7 @@ DebugResult Halt() {
         DebugResult disable = WriteDhcsr(value & kKeepOnDisable);
         if (disable != DBG_OK) return disable;
     }
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     // The write checks for a sticky error itself and clears it: a request
     // that never took effect must not be reported as a halt or a timeout.
     DebugResult request = WriteDhcsr(dhcsr::kCDebugEn | dhcsr::kCHalt);
@@ -41,7 +41,7 @@ DebugResult Halt() {
     // C_DEBUGEN alone, set on a running core, would pass the poll below.
     if (request != DBG_OK) return request;
     if (!PollDhcsr(dhcsr::kSHalt | dhcsr::kCHalt | dhcsr::kCDebugEn, Awaited::AnySet)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 
@@ -56,7 +56,7 @@ DebugResult Start() {
     if (result != DBG_OK) return result;
     timing::SleepMilliseconds(timing::kResumeSettleMs);
     if (!PollDhcsr(dhcsr::kSRetireSt | dhcsr::kSResetSt, Awaited::AnySet)) return DBG_TIMEOUT;
-    (void)CoreStateOrZero();
+    RefreshCoreState();
     return DBG_OK;
 }
 

@@ -30,6 +30,9 @@ inline constexpr uint32_t kCDbgPwrUpReq = 1u << 28;
 inline constexpr uint32_t kCDbgPwrUpAck = 1u << 29;
 inline constexpr uint32_t kCSysPwrUpReq = 1u << 30;
 inline constexpr uint32_t kCSysPwrUpAck = 1u << 31;
+// The power-up requests and every flag a JTAG-DP clears when written as one:
+// a CTRL/STAT value of our own for clearing flags never read.
+inline constexpr uint32_t kRequestsAndClears = kCSysPwrUpReq | kCDbgPwrUpReq | kStickyErr | kStickyCmp | kStickyOrun;
 }  // namespace ctrlstat
 
 namespace select {

@@ -2,25 +2,25 @@
 // returns the word the read before it fetched), then bytes for a short rest.
 #include <array>
 
-#include "adapter/backend.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
+#include "dap/port.h"
 #include "memory/block.h"
 #include "memory/size_code.h"
-#include "transport/jtag_scan.h"
-#include "transport/swd_batch.h"
-#include "transport/swd_link.h"
-#include "transport/swd_protocol.h"
 
 namespace cm3probe::memory {
 namespace {
 
 using block::kCswWordStream;
 using block::kWordBytes;
+using dap::Ap;
+using dap::Dp;
+using dap::Port;
+using dap::Reg;
 
 // Rests this short are read byte by byte: a word pass costs more.
 inline constexpr uint32_t kWordPassThreshold = 16;
@@ -28,7 +28,7 @@ inline constexpr uint32_t kMaxWords = block::kMaxBytes / kWordBytes;
 // The loop's addresses after the first word span less than 4 KB: a pass
 // changes page at most once.
 inline constexpr uint32_t kMaxPageChanges = 1;
-// The most steps one page change records: over JTAG direct the SELECT, TAR,
+// The most steps one page change records: call by call the SELECT, TAR,
 // SELECT and CSW writes, then the extra read.
 inline constexpr uint32_t kPageChangeSteps = 5;
 // Priming read, one read per word after the first, the page change, the
@@ -61,7 +61,7 @@ struct Pass {
     uint32_t words;
     std::array<Event, kMaxEvents> events;
     uint32_t eventCount;
-    // Batched steps awaiting collection (reads; over JTAG the page change's
+    // Batched steps awaiting collection (reads; where writes answer, the page change's
     // writes too), by index into `events`.
     std::array<uint16_t, kMaxEvents> queued;
     uint32_t queuedCount;
@@ -72,16 +72,14 @@ struct Pass {
     bool lost;
 };
 
-bool Swd() { return g_connection.swdMode != 0; }
+bool Batched() { return g_connection.batchedMode != 0; }
 
-// With overrun detection a refused SWD transfer turns sticky and the port
-// drops every AP transfer after it: nothing past it is known.
-Outcome SwdOutcome(uint32_t status) { return status == swd_status::kOk ? Outcome::Accepted : Outcome::Broken; }
-
-Outcome JtagOutcome(adapter::JtagStatus status, const uint8_t* capture, uint32_t* value) {
-    if (status != adapter::kJtagOk) return Outcome::Broken;
-    if (DecodeDapScan(capture, value) == dap_scan::kAccepted) return Outcome::Accepted;
-    return (capture[0] & dap_scan::kAckMask) == dap_scan::kAckWait ? Outcome::Refused : Outcome::Broken;
+// A refused step the port ignored was not performed. Any other refusal
+// leaves nothing past it known: over SWD, with overrun detection, it turns
+// sticky and the port drops every AP transfer after it.
+Outcome OutcomeOf(const Port& port, WireStatus status) {
+    if (IsOk(status)) return Outcome::Accepted;
+    return port.ignored(status) ? Outcome::Refused : Outcome::Broken;
 }
 
 // Adds a step; nullptr (and the pass lost) when the proven bound was wrong.
@@ -111,118 +109,73 @@ void Queue(Pass& pass, Step step, uint32_t tar, bool queued) {
     pass.queued[pass.queuedCount++] = static_cast<uint16_t>(index);
 }
 
-// An immediate read: DRW over SWD; over JTAG a DRW request, or for the final
-// read a CSW request whose capture carries the last DRW data.
-void ReadNow(Pass& pass, Step step) {
+// An immediate read: a DRW read request, or for the final read the port's
+// collecting read, whose answer carries the last DRW data.
+void ReadNow(const Port& port, Pass& pass, Step step) {
     uint32_t value = 0;
-    if (Swd()) {
-        uint32_t status = SwdReadWithRecovery(ap::kDrw, swd::kAccessPort, &value);
-        Record(pass, step, SwdOutcome(status), value);
-        return;
-    }
-    DapScan request;
-    BuildDapScan(0, step == Step::FinalRead ? ap::kCsw : ap::kDrw, dap_scan::kRead, request);
-    DapScan capture = {};
-    adapter::JtagStatus status = JtagScanWriteRead(request, capture);
-    const Outcome outcome = JtagOutcome(status, capture, &value);
-    Record(pass, step, outcome, value);
+    const WireStatus status = port.apReadPosted(step == Step::FinalRead ? port.collectingRead : ap::kDrw, &value);
+    Record(pass, step, OutcomeOf(port, status), value);
 }
 
-void QueueRead(Pass& pass) {
-    if (Swd()) {
-        Queue(pass, Step::DrwRead, kKeepTar, BatchQueueRead(ap::kDrw, swd::kAccessPort) == 0);
-        return;
-    }
-    DapScan request;
-    BuildDapScan(0, ap::kDrw, dap_scan::kRead, request);
-    Queue(pass, Step::DrwRead, kKeepTar, JtagQueueWriteRead(request) == adapter::kJtagOk);
+void QueueRead(const Port& port, Pass& pass) {
+    Queue(pass, Step::DrwRead, kKeepTar, port.queueRead(Ap(ap::kDrw)));
 }
 
-uint32_t TarOf(uint8_t reg, uint32_t value) { return reg == ap::kTar ? value : kKeepTar; }
+uint32_t TarOf(Reg reg, uint32_t value) { return reg == Ap(ap::kTar) ? value : kKeepTar; }
 
-// An immediate write of the page change, as WriteApRegister sends it over
-// JTAG, keeping each capture: the first one carries the data of the read
-// before it, and a refused TAR write leaves TAR where it was.
-void JtagWriteNow(Pass& pass, uint8_t instruction, uint8_t reg, uint32_t value) {
-    if (SelectJtagInstruction(instruction) != adapter::kJtagOk) {
-        Record(pass, Step::Write, Outcome::Broken, 0);
-        return;
-    }
-    DapScan request;
-    BuildDapScan(value, reg, dap_scan::kWrite, request);
-    DapScan capture = {};
-    uint32_t data = 0;
-    const Outcome outcome = JtagOutcome(JtagScanWriteRead(request, capture), capture, &data);
-    Record(pass, Step::Write, outcome, data, TarOf(reg, value));
+// An immediate write of the page change, keeping what it answers: where
+// writes answer, the first one carries the data of the read before it, and a
+// refused TAR write leaves TAR where it was.
+void WriteNow(const Port& port, Pass& pass, Reg reg, uint32_t value) {
+    uint32_t answer = 0;
+    const WireStatus status = port.writeAnswered(reg, value, &answer);
+    Record(pass, Step::Write, OutcomeOf(port, status), answer, TarOf(reg, value));
 }
 
-// A TAR or CSW write of a page change, queued with its capture.
-void JtagQueueReprogramWrite(Pass& pass, uint8_t reg, uint32_t value) {
-    DapScan request;
-    BuildDapScan(value, reg, dap_scan::kWrite, request);
-    Queue(pass, Step::Write, TarOf(reg, value), JtagQueueWriteRead(request) == adapter::kJtagOk);
-}
-
-void Reprogram(Pass& pass, uint32_t next) {
-    if (!g_connection.batchedMode) {
-        if (Swd()) {
-            // SWD writes carry no data; a refused one turns sticky.
-            Record(pass, Step::Write, SwdOutcome(WriteApRegister(ap::kTar, next)), 0, next);
-            if (pass.stopped) return;
-            Record(pass, Step::Write, SwdOutcome(WriteApRegister(ap::kCsw, kCswWordStream)), 0);
-        } else {
-            JtagWriteNow(pass, jtag_ir::kDpacc, dp::kSelect, 0);
-            if (pass.stopped) return;
-            JtagWriteNow(pass, jtag_ir::kApacc, ap::kTar, next);
-            if (pass.stopped) return;
-            JtagWriteNow(pass, jtag_ir::kDpacc, dp::kSelect, 0);
-            if (pass.stopped) return;
-            JtagWriteNow(pass, jtag_ir::kApacc, ap::kCsw, kCswWordStream);
-        }
+void Reprogram(const Port& port, Pass& pass, uint32_t next) {
+    if (!Batched()) {
+        // As WriteApRegister sends them: the bank selected before each.
+        WriteNow(port, pass, Dp(dp::kSelect), 0);
         if (pass.stopped) return;
-        ReadNow(pass, Step::DrwRead);
+        WriteNow(port, pass, Ap(ap::kTar), next);
+        if (pass.stopped) return;
+        WriteNow(port, pass, Dp(dp::kSelect), 0);
+        if (pass.stopped) return;
+        WriteNow(port, pass, Ap(ap::kCsw), kCswWordStream);
+        if (pass.stopped) return;
+        ReadNow(port, pass, Step::DrwRead);
         return;
     }
-    if (Swd()) {
+    if (port.writesAnswer) {
+        Queue(pass, Step::Write, next, port.queueWrite(Ap(ap::kTar), next));
+        Queue(pass, Step::Write, kKeepTar, port.queueWrite(Ap(ap::kCsw), kCswWordStream));
+    } else {
+        // Queued writes answer nothing here: a refused one turns sticky.
         Record(pass, Step::Write, Outcome::Accepted, 0, next);
         Record(pass, Step::Write, Outcome::Accepted, 0);
-        if (BatchQueueWrite(ap::kTar, swd::kAccessPort, next) != 0 ||
-            BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) != 0) {
+        if (!port.queueWrite(Ap(ap::kTar), next) || !port.queueWrite(Ap(ap::kCsw), kCswWordStream)) {
             pass.lost = true;
         }
-    } else {
-        JtagQueueReprogramWrite(pass, ap::kTar, next);
-        JtagQueueReprogramWrite(pass, ap::kCsw, kCswWordStream);
     }
-    QueueRead(pass);
+    QueueRead(port, pass);
 }
 
 // Sends the queued steps and fills in their outcomes, in queue order.
-void FillAnswers(Pass& pass) {
-    if (Swd()) {
-        if (BatchFlush(g_connection.usbHandle) != 0) return;  // all stay Broken
-        for (uint32_t i = 0; i < pass.queuedCount; ++i) {
-            Event& event = pass.events[pass.queued[i]];
-            uint32_t acknowledge = BatchNextRead(&event.value);
-            event.outcome = acknowledge == swd::ack::kOk ? Outcome::Accepted : Outcome::Broken;
-            if (SwdReadNeedsRecovery(acknowledge)) {
-                RecoverSwdLink();
-                return;
-            }
-        }
-        return;
-    }
-    uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk) return;
-    const uint8_t* capture = JtagReadBack();
-    for (uint32_t i = 0; i < pass.queuedCount && (i + 1) * dap_scan::kBytes <= bytes; ++i) {
+void FillAnswers(const Port& port, Pass& pass) {
+    if (!IsOk(port.flush())) return;  // all stay Broken
+    for (uint32_t i = 0; i < pass.queuedCount; ++i) {
         Event& event = pass.events[pass.queued[i]];
-        event.outcome = JtagOutcome(adapter::kJtagOk, capture + i * dap_scan::kBytes, &event.value);
+        const WireStatus answered = port.nextAnswer(&event.value);
+        event.outcome = OutcomeOf(port, answered);
+        if (!IsOk(answered) && port.lostFraming(answered)) {
+            port.recoverFraming();
+            return;
+        }
     }
 }
 
-void Collect(Pass& pass) {
-    FillAnswers(pass);
+void Collect(const Port& port, Pass& pass) {
+    FillAnswers(port, pass);
     // After a failed exchange the final read would fetch nothing usable.
     for (uint32_t i = 0; i < pass.queuedCount; ++i) {
         if (pass.events[pass.queued[i]].outcome == Outcome::Broken) pass.stopped = true;
@@ -232,12 +185,12 @@ void Collect(Pass& pass) {
 // Replays the pass as the AP saw it. A refused step was not performed. An
 // accepted read fetched the word at TAR, which then advanced within its 4 KB
 // page; an accepted TAR write moved TAR. The data of a performed read comes
-// with the next accepted step that answers: every JTAG scan (writes too, and
-// after a write the data is unknown), only reads over SWD. Returns the number
-// of whole words delivered from the start, with no gap.
-uint32_t Deliver(const Pass& pass, uint8_t* destination) {
+// with the next accepted step that answers: reads, and writes where the port's
+// writes answer (after a write the data is unknown). Returns the number of
+// whole words delivered from the start, with no gap.
+uint32_t Deliver(const Port& port, const Pass& pass, uint8_t* destination) {
     if (pass.lost) return 0;
-    const bool writesAnswer = !Swd();
+    const bool writesAnswer = port.writesAnswer;
     std::array<bool, kMaxWords> have{};
     uint32_t tar = pass.start;
     bool pendingValid = false;
@@ -273,6 +226,7 @@ struct PassResult {
 };
 
 PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
+    const Port& port = dap::ActivePort();
     Pass pass;
     pass.start = start;
     pass.words = count / kWordBytes;
@@ -280,36 +234,32 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.queuedCount = 0;
     pass.stopped = false;
     pass.lost = false;
-    if (WriteDpRegister(dp::kSelect, 0) != 0 || WriteApRegister(ap::kTar, start) != 0 ||
-        WriteApRegister(ap::kCsw, kCswWordStream) != 0) {
+    if (!IsOk(port.write(Dp(dp::kSelect), 0)) || !IsOk(port.write(Ap(ap::kTar), start)) ||
+        !IsOk(port.write(Ap(ap::kCsw), kCswWordStream))) {
         // Nothing streamed from an address that was never set; try again.
         return {0, DBG_OK};
     }
-    ReadNow(pass, Step::DrwRead);  // primes the pipeline
-    if (Swd()) {
-        BatchReset();
-    } else {
-        (void)JtagQueueClear();
-    }
+    ReadNow(port, pass, Step::DrwRead);  // primes the pipeline
+    port.queueReset();
     for (uint32_t i = 0; i + 1 < pass.words && !pass.stopped; ++i) {
-        if (g_connection.batchedMode) {
-            QueueRead(pass);
+        if (Batched()) {
+            QueueRead(port, pass);
         } else {
-            ReadNow(pass, Step::DrwRead);
+            ReadNow(port, pass, Step::DrwRead);
         }
         const uint32_t next = start + kWordBytes * (i + 1);
         // TAR's increment wraps within the page: point it at the next page.
-        if (block::StartsPage(next)) Reprogram(pass, next);
+        if (block::StartsPage(next)) Reprogram(port, pass, next);
     }
-    if (g_connection.batchedMode && !pass.lost) Collect(pass);
-    if (!pass.stopped) ReadNow(pass, Step::FinalRead);
+    if (Batched() && !pass.lost) Collect(port, pass);
+    if (!pass.stopped) ReadNow(port, pass, Step::FinalRead);
 
-    uint32_t words = Deliver(pass, destination);
+    uint32_t words = Deliver(port, pass, destination);
     // The words' own faults come first: trailing bytes check and clear too.
     uint32_t ctrlStat = 0;
-    const uint32_t status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
+    const WireStatus status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
     // A refused check proves nothing either way: the caller repeats the pass.
-    if (status == dap_status::kRejected) return {0, DBG_OK};
+    if (port.inconclusive(status)) return {0, DBG_OK};
     DebugResult sticky = CheckSticky(status, ctrlStat);
     if (sticky != DBG_OK) return {0, sticky};
     uint32_t delivered = words * kWordBytes;
@@ -341,7 +291,7 @@ DebugResult ReadBlock(uint32_t address, uint8_t* buffer, uint32_t count) {
             if (pass.result == DBG_STICKY_ERROR) {
                 // Checked once more, and cleared from a value really read: a
                 // CTRL/STAT written back unread would drop the power-up requests.
-                (void)ReadAndCheckSticky();
+                NotExamined(ReadAndCheckSticky());  // the pass's sticky error is the answer
                 return DBG_STICKY_ERROR;
             }
             if (pass.result != DBG_OK) return pass.result;

@@ -1,77 +1,52 @@
 // DebugWriteBlock: head bytes, a word stream through DRW with address
 // auto-increment (TAR rewritten at each 4 KB page), then the final bytes.
-#include "adapter/backend.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
-#include "connection/export_frame.h"
+#include "frame/connection.h"
+#include "frame/export_frame.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
+#include "dap/port.h"
 #include "memory/block.h"
 #include "memory/size_code.h"
-#include "transport/jtag_scan.h"
-#include "transport/swd_batch.h"
-#include "transport/swd_link.h"
-#include "transport/swd_protocol.h"
 
 namespace cm3probe::memory {
 namespace {
 
 using block::kCswWordStream;
+using dap::Ap;
+using dap::Dp;
+using dap::Port;
 
-bool Swd() { return g_connection.swdMode != 0; }
+bool Batched() { return g_connection.batchedMode != 0; }
 
-[[nodiscard]] bool QueueScan(uint32_t value, uint8_t reg) {
-    DapScan request;
-    BuildDapScan(value, reg, dap_scan::kWrite, request);
-    return JtagQueueWriteRead(request) == adapter::kJtagOk;
-}
-
-// One word into DRW. False when it did not go out (or, over JTAG direct, was
+// One word into DRW. False when it did not go out (or, call by call, was
 // refused: TAR did not advance), so the stream must stop before the next
-// word lands on this one's address.
-bool WriteWord(uint32_t word) {
-    if (Swd()) {
-        // The SW-DP's overrun detection makes a refused write sticky, and
-        // every AP write after it faults without effect.
-        if (g_connection.batchedMode) return BatchQueueWrite(ap::kDrw, swd::kAccessPort, word) == 0;
-        return SwdWriteTransfer(g_connection.usbHandle, ap::kDrw, swd::kAccessPort, word) == adapter::kUsbOk;
-    }
-    // APACC is still loaded from the set-up.
-    if (g_connection.batchedMode) return QueueScan(word, ap::kDrw);
-    return JtagRequestChecked(word, ap::kDrw, dap_scan::kWrite) == 0;
+// word lands on this one's address. A refused batched word shows at the
+// flush: over SWD overrun detection makes it sticky and the port drops every
+// AP write after it; over JTAG its capture says so.
+bool WriteWord(const Port& port, uint32_t word) {
+    if (Batched()) return port.queueWrite(Ap(ap::kDrw), word);
+    return IsOk(port.apWrite(ap::kDrw, word));
 }
 
-// Puts the queued words on the wire; false when the exchange failed or, over
-// JTAG, any queued scan was refused.
-bool SendQueued() {
-    if (Swd()) return BatchFlush(g_connection.usbHandle) == 0;
-    uint32_t bytes = 0;
-    if (JtagQueueExecute(&bytes) != adapter::kJtagOk) return false;
-    for (uint32_t offset = 0; offset + dap_scan::kBytes <= bytes; offset += dap_scan::kBytes) {
-        if (JtagCaptureStatus(JtagReadBack() + offset) != dap_status::kOk) return false;
-    }
-    return true;
-}
+// Puts the queued words on the wire; false when the exchange failed or any
+// answer (JTAG: every scan's capture) was a refusal.
+bool SendQueued(const Port& port) { return IsOk(port.flushExpectingOk()); }
 
-bool ReprogramPage(uint32_t address) {
-    if (!g_connection.batchedMode) {
-        return WriteApRegister(ap::kTar, address) == 0 && WriteApRegister(ap::kCsw, kCswWordStream) == 0;
-    }
-    if (Swd()) {
+bool ReprogramPage(const Port& port, uint32_t address) {
+    if (!Batched()) return IsOk(port.write(Ap(ap::kTar), address)) && IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
+    if (!port.writesAnswer) {
         // A refused TAR write turns sticky, and the port drops every word after it.
-        return BatchQueueWrite(ap::kTar, swd::kAccessPort, address) == 0 &&
-               BatchQueueWrite(ap::kCsw, swd::kAccessPort, kCswWordStream) == 0;
+        return port.queueWrite(Ap(ap::kTar), address) && port.queueWrite(Ap(ap::kCsw), kCswWordStream);
     }
-    const bool queued = JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
-                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk && QueueScan(address, ap::kTar) &&
-                        JtagQueueInstruction(jtag_ir::kDpacc) == adapter::kJtagOk && QueueScan(0, dp::kSelect) &&
-                        JtagQueueInstruction(jtag_ir::kApacc) == adapter::kJtagOk &&
-                        QueueScan(kCswWordStream, ap::kCsw);
-    // A JTAG-DP that refuses the TAR write goes on taking words at the old
-    // page's start: the next page's words wait until the change is seen to
-    // have taken.
-    return queued && SendQueued();
+    // A port whose refusals show only in the answers goes on taking words at
+    // the old page's start after a refused TAR write: the change goes out as
+    // the direct writes would (bank selected for each), and the next page's
+    // words wait until it is seen to have taken.
+    const bool queued = port.queueSelectAp(0) && port.queueWrite(Ap(ap::kTar), address) && port.queueSelectAp(0) &&
+                        port.queueWrite(Ap(ap::kCsw), kCswWordStream);
+    return queued && SendQueued(port);
 }
 
 // Keeps the first failure of the call: later steps still run where that is
@@ -81,6 +56,7 @@ void Note(DebugResult& first, DebugResult result) {
 }
 
 DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
+    const Port& port = dap::ActivePort();
     DebugResult first = DBG_OK;
     uint32_t written = 0;
     while ((address % block::kWordBytes) != 0 && written < count) {
@@ -88,30 +64,22 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         ++address;
         ++written;
     }
-    bool streaming = WriteDpRegister(dp::kSelect, 0) == 0 && WriteApRegister(ap::kTar, address) == 0 &&
-                     WriteApRegister(ap::kCsw, kCswWordStream) == 0;
-    if (Swd()) {
-        BatchReset();
-    } else {
-        (void)JtagQueueClear();
-    }
+    bool streaming = IsOk(port.write(Dp(dp::kSelect), 0)) && IsOk(port.write(Ap(ap::kTar), address)) &&
+                     IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
+    port.queueReset();
     while (streaming && count - written >= block::kWordBytes) {
-        streaming = WriteWord(block::LoadWord(data + written));
+        streaming = WriteWord(port, block::LoadWord(data + written));
         if (!streaming) break;
         written += block::kWordBytes;
         address += block::kWordBytes;
-        if (block::StartsPage(address)) streaming = ReprogramPage(address);
+        if (block::StartsPage(address)) streaming = ReprogramPage(port, address);
     }
     // The final bytes reuse the batch or sequence: the words go out first.
-    if (streaming && g_connection.batchedMode) streaming = SendQueued();
+    if (streaming && Batched()) streaming = SendQueued(port);
     if (!streaming) {
         // Words may be missing: say so, and send nothing more to this block.
         // What was queued and not sent must not go out with the next call.
-        if (Swd()) {
-            BatchReset();
-        } else {
-            (void)JtagQueueClear();
-        }
+        port.queueReset();
         DebugResult sticky = ReadAndCheckSticky();
         return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
     }

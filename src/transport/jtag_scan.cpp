@@ -1,9 +1,9 @@
 #include "transport/jtag_scan.h"
 
 #include "adapter/backend.h"
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
-#include "transport/link_state.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
+#include "frame/link_state.h"
 
 namespace cm3probe {
 namespace {
@@ -22,17 +22,22 @@ adapter::JtagHandle Handle() { return g_connection.jtagHandle; }
 // A scan that failed may have left the engine inside a command: nothing more
 // goes to it until the link is recovered.
 template <typename Call>
-adapter::JtagStatus OnLink(Call&& call) {
-    if (link_state::Down()) return adapter::kJtagFailed;
-    const adapter::JtagStatus status = call();
-    if (status != adapter::kJtagOk) link_state::MarkDown();
-    return status;
+WireStatus OnLink(Call&& call) {
+    if (link_state::Down()) return WireStatus::UsbFailure;
+    if (call() == adapter::kJtagOk) return WireStatus::Ok;
+    link_state::MarkDown();
+    return WireStatus::UsbFailure;
+}
+
+// The sequence calls only fill the engine's queue: no link traffic.
+WireStatus Queued(adapter::JtagStatus status) {
+    return status == adapter::kJtagOk ? WireStatus::Ok : WireStatus::UsbFailure;
 }
 
 }  // namespace
 
-uint32_t SelectJtagInstruction(uint8_t code) {
-    if (g_connection.swdMode != 0) return 1;
+WireStatus SelectJtagInstruction(uint8_t code) {
+    if (g_connection.swdMode != 0) return WireStatus::UsbFailure;
     connection::AdapterLockHold hold;
     const uint8_t instruction = code;
     return OnLink([&] {
@@ -47,29 +52,32 @@ void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* 
     for (uint32_t i = 0; i < dap_scan::kBytes; ++i) out5[i] = static_cast<uint8_t>(scan >> (8 * i));
 }
 
-uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
+WireStatus DecodeDapScan(const uint8_t* capture5, uint32_t* outData) {
     const uint8_t acknowledge = capture5[0] & dap_scan::kAckMask;
-    if (acknowledge == dap_scan::kAckWait) link_state::MarkApStalled();
-    if (acknowledge != dap_scan::kAckOkFault) return dap_scan::kRejected;
+    if (acknowledge == dap_scan::kAckWait) {
+        link_state::MarkApStalled();
+        return WireStatus::Wait;
+    }
+    if (acknowledge != dap_scan::kAckOkFault) return WireStatus::ProtocolError;
     uint64_t scan = 0;
     for (uint32_t i = 0; i < dap_scan::kBytes; ++i) scan |= static_cast<uint64_t>(capture5[i]) << (8 * i);
     *outData = static_cast<uint32_t>(scan >> dap_scan::kDataShift);
-    return dap_scan::kAccepted;
+    return WireStatus::Ok;
 }
 
-adapter::JtagStatus JtagScanWrite(const uint8_t* request5) {
+WireStatus JtagScanWrite(const uint8_t* request5) {
     return OnLink([&] {
         return Engine().scanWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
     });
 }
 
-adapter::JtagStatus JtagScanRead(uint8_t* capture5) {
+WireStatus JtagScanRead(uint8_t* capture5) {
     uint32_t count = 0;
     return OnLink(
         [&] { return Engine().scanRead(Handle(), kDataRegister, dap_scan::kBits, capture5, &count, kRunTestIdle); });
 }
 
-adapter::JtagStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5) {
+WireStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5) {
     uint32_t count = 0;
     return OnLink([&] {
         return Engine().scanWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, capture5,
@@ -77,37 +85,38 @@ adapter::JtagStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5
     });
 }
 
-adapter::JtagStatus JtagScanIdcode(uint8_t* capture4) {
+WireStatus JtagScanIdcode(uint8_t* capture4) {
     uint32_t count = 0;
     return OnLink([&] {
         return Engine().scanRead(Handle(), kDataRegister, dap_scan::kIdcodeBits, capture4, &count, kRunTestIdle);
     });
 }
 
-adapter::JtagStatus JtagQueueClear() { return Engine().clearSequence(Handle()); }
+WireStatus JtagQueueClear() { return Queued(Engine().clearSequence(Handle())); }
 
-adapter::JtagStatus JtagQueueInstruction(uint8_t code) {
+WireStatus JtagQueueInstruction(uint8_t code) {
     const uint8_t instruction = code;
-    return Engine().queueWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle);
+    return Queued(Engine().queueWrite(Handle(), kInstructionRegister, jtag_ir::kBits, &instruction, 1, kRunTestIdle));
 }
 
-adapter::JtagStatus JtagQueueWrite(const uint8_t* request5) {
-    return Engine().queueWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle);
+WireStatus JtagQueueWrite(const uint8_t* request5) {
+    return Queued(
+        Engine().queueWrite(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes, kRunTestIdle));
 }
 
-adapter::JtagStatus JtagQueueRead() {
-    return Engine().queueRead(Handle(), kDataRegister, dap_scan::kBits, kRunTestIdle);
+WireStatus JtagQueueRead() {
+    return Queued(Engine().queueRead(Handle(), kDataRegister, dap_scan::kBits, kRunTestIdle));
 }
 
-adapter::JtagStatus JtagQueueWriteRead(const uint8_t* request5) {
-    return Engine().queueWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes,
-                                   kRunTestIdle);
+WireStatus JtagQueueWriteRead(const uint8_t* request5) {
+    return Queued(Engine().queueWriteRead(Handle(), kDataRegister, dap_scan::kBits, request5, dap_scan::kBytes,
+                                          kRunTestIdle));
 }
 
-adapter::JtagStatus JtagQueueExecute(uint32_t* captureBytes) {
+WireStatus JtagQueueExecute(uint32_t* captureBytes) {
     *captureBytes = 0;
     // Refused, the sequence is still emptied, as a failed execute leaves it.
-    if (link_state::Down()) (void)Engine().clearSequence(Handle());
+    if (link_state::Down()) (void)Engine().clearSequence(Handle());  // the refusal below reports it
     return OnLink([&] { return Engine().executeSequence(Handle(), g_readBack, sizeof g_readBack, captureBytes); });
 }
 

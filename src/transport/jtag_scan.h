@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "adapter/jtag_engine.h"
+#include "transport/wire_status.h"
 
 namespace cm3probe {
 
@@ -27,8 +28,6 @@ inline constexpr uint8_t kWrite = 0;
 inline constexpr uint8_t kAckMask = 0x7;
 inline constexpr uint8_t kAckOkFault = 2;  // 010: the only accepted acknowledge
 inline constexpr uint8_t kAckWait = 1;
-inline constexpr uint32_t kAccepted = 2;
-inline constexpr uint32_t kRejected = 1;
 inline constexpr unsigned kDataShift = 3;
 inline constexpr uint8_t kAddressMask = 0xC;  // A[3:2]
 inline constexpr unsigned kAddressShift = 1;
@@ -36,27 +35,30 @@ inline constexpr unsigned kAddressShift = 1;
 
 using DapScan = uint8_t[dap_scan::kBytes];
 
+// Engine calls answer Ok or UsbFailure: the engine's own codes stay here.
+
 // Loads an instruction with one immediate scan; takes AdapterLock. Over SWD it
-// sends nothing and returns 1.
-uint32_t SelectJtagInstruction(uint8_t code);
+// sends nothing and fails.
+[[nodiscard]] WireStatus SelectJtagInstruction(uint8_t code);
 void BuildDapScan(uint32_t data, uint8_t registerAddress, uint8_t rnw, uint8_t* out5);
-// 2 with the data when the acknowledge is OK/FAULT; otherwise 1, `outData` untouched.
-uint32_t DecodeDapScan(const uint8_t* capture5, uint32_t* outData);
+// Ok with the data when the acknowledge is OK/FAULT; otherwise Wait, or
+// ProtocolError for an acknowledge no JTAG-DP sends, `outData` untouched.
+[[nodiscard]] WireStatus DecodeDapScan(const uint8_t* capture5, uint32_t* outData);
 
 // Immediate scans of the data register, ending in Run-Test/Idle.
-adapter::JtagStatus JtagScanWrite(const uint8_t* request5);
-adapter::JtagStatus JtagScanRead(uint8_t* capture5);
-adapter::JtagStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5);
-adapter::JtagStatus JtagScanIdcode(uint8_t* capture4);
+[[nodiscard]] WireStatus JtagScanWrite(const uint8_t* request5);
+[[nodiscard]] WireStatus JtagScanRead(uint8_t* capture5);
+[[nodiscard]] WireStatus JtagScanWriteRead(const uint8_t* request5, uint8_t* capture5);
+[[nodiscard]] WireStatus JtagScanIdcode(uint8_t* capture4);
 
 // The engine's command sequence.
-adapter::JtagStatus JtagQueueClear();
-adapter::JtagStatus JtagQueueInstruction(uint8_t code);
-adapter::JtagStatus JtagQueueWrite(const uint8_t* request5);
-adapter::JtagStatus JtagQueueRead();
-adapter::JtagStatus JtagQueueWriteRead(const uint8_t* request5);
+[[nodiscard]] WireStatus JtagQueueClear();
+[[nodiscard]] WireStatus JtagQueueInstruction(uint8_t code);
+[[nodiscard]] WireStatus JtagQueueWrite(const uint8_t* request5);
+[[nodiscard]] WireStatus JtagQueueRead();
+[[nodiscard]] WireStatus JtagQueueWriteRead(const uint8_t* request5);
 // Sends the sequence; captures land in JtagReadBack(), 5 bytes each, in order.
-adapter::JtagStatus JtagQueueExecute(uint32_t* captureBytes);
+[[nodiscard]] WireStatus JtagQueueExecute(uint32_t* captureBytes);
 const uint8_t* JtagReadBack();
 
 }  // namespace cm3probe

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "adapter/backend.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_link.h"
 
 namespace cm3probe {
@@ -47,29 +47,28 @@ void BatchReset() {
 uint32_t BatchQueuedCount() { return static_cast<uint32_t>(g_batch.recordCursor - g_batch.recordArray); }
 
 namespace {
-uint32_t Queue(bool read, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
-    if (!BatchAllocated() || BatchQueuedCount() >= SWD_BATCH_CAPACITY) return 1;
+bool Queue(bool read, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+    if (!BatchAllocated() || BatchQueuedCount() >= SWD_BATCH_CAPACITY) return false;
     g_batch.commandCursor += read ? swd::BuildReadStream(g_batch.commandCursor, registerAddress, apSelect)
                                   : swd::BuildWriteStream(g_batch.commandCursor, registerAddress, apSelect, value);
     *g_batch.recordCursor++ = TransactionRecord{read ? 1u : 0u, registerAddress, apSelect, read ? 0u : value};
-    return 0;
+    return true;
 }
 }  // namespace
 
-uint32_t BatchQueueWrite(uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+bool BatchQueueWrite(uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
     return Queue(false, registerAddress, apSelect, value);
 }
 
-uint32_t BatchQueueRead(uint8_t registerAddress, uint8_t apSelect) {
+bool BatchQueueRead(uint8_t registerAddress, uint8_t apSelect) {
     return Queue(true, registerAddress, apSelect, 0);
 }
 
-uint32_t BatchFlush(adapter::UsbHandle handle) {
+WireStatus BatchFlush(adapter::UsbHandle handle) {
     // Until this flush delivers, nothing in the read-back buffer is this batch's.
     g_batch.readCursor = g_batch.readBackBuffer;
     g_batch.readEnd = g_batch.readBackBuffer;
-    if (!BatchAllocated()) return 1;
-    if (link_state::Down()) return swd_status::kLinkDown;
+    if (!BatchAllocated() || link_state::Down()) return WireStatus::UsbFailure;
     const adapter::UsbDriver& usb = *adapter::ActiveBackend().usb;
     uint32_t commandLength = static_cast<uint32_t>(g_batch.commandCursor - g_batch.commandBuffer);
     uint32_t readCount = 0;
@@ -79,29 +78,26 @@ uint32_t BatchFlush(adapter::UsbHandle handle) {
     // Any failure leaves replies the chip still holds, or half a command in
     // it: the link is down until recovered, and nothing decodes them.
     uint32_t written = 0;
-    adapter::UsbStatus status = usb.write(handle, g_batch.commandBuffer, commandLength, &written);
-    if (status == adapter::kUsbOk && written != commandLength) status = 1;
+    bool whole = usb.write(handle, g_batch.commandBuffer, commandLength, &written) == adapter::kUsbOk &&
+                 written == commandLength;
     uint32_t expected = readCount * swd::kResponseSize;
     uint32_t got = 0;
-    if (status == adapter::kUsbOk) status = usb.read(handle, g_batch.readBackBuffer, expected, &got);
-    if (status == adapter::kUsbOk && got != expected) status = 1;
-    if (status != adapter::kUsbOk) {
+    whole = whole && usb.read(handle, g_batch.readBackBuffer, expected, &got) == adapter::kUsbOk && got == expected;
+    if (!whole) {
         link_state::MarkDown();
-        return status;
+        return WireStatus::UsbFailure;
     }
     g_batch.readEnd = g_batch.readBackBuffer + expected;
-    return 0;
+    return WireStatus::Ok;
 }
 
-uint32_t BatchNextRead(uint32_t* value) {
+WireStatus BatchNextRead(uint32_t* value) {
     *value = 0;
-    if (g_batch.readCursor + swd::kResponseSize > g_batch.readEnd) return swd::ack::kNoAnswer;
-    uint32_t acknowledge = swd::DecodeResponse(g_batch.readCursor, value);
+    if (g_batch.readCursor + swd::kResponseSize > g_batch.readEnd) return WireStatus::NoAnswer;
+    const WireStatus answered = swd::AckStatus(swd::DecodeResponse(g_batch.readCursor, value));
     g_batch.readCursor += swd::kResponseSize;
-    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
-    // 000 is no acknowledge at all, as for a single read: never 0, which
-    // callers of the single read take for OK.
-    return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
+    if (answered == WireStatus::Wait) link_state::MarkApStalled();
+    return answered;
 }
 
 }  // namespace cm3probe

@@ -6,6 +6,7 @@
 
 #include "adapter/usb_driver.h"
 #include "transport/swd_protocol.h"
+#include "transport/wire_status.h"
 
 namespace cm3probe {
 
@@ -43,13 +44,15 @@ void BatchRelease();
 bool BatchAllocated();
 
 void BatchReset();
-// 0 queued, 1 batch full (nothing queued).
-uint32_t BatchQueueWrite(uint8_t registerAddress, uint8_t apSelect, uint32_t value);
-uint32_t BatchQueueRead(uint8_t registerAddress, uint8_t apSelect);
-// 0 all sent and all responses read; 1 short write or read; else the driver's status.
-uint32_t BatchFlush(adapter::UsbHandle handle);
-// 1 OK with the data in `value`; otherwise 0 in `value` and the acknowledge.
-uint32_t BatchNextRead(uint32_t* value);
+// True when queued; false when the batch is full (nothing queued).
+[[nodiscard]] bool BatchQueueWrite(uint8_t registerAddress, uint8_t apSelect, uint32_t value);
+[[nodiscard]] bool BatchQueueRead(uint8_t registerAddress, uint8_t apSelect);
+// Ok once all is sent and every response read; UsbFailure otherwise (or with
+// no buffers), and then nothing of it is decoded.
+[[nodiscard]] WireStatus BatchFlush(adapter::UsbHandle handle);
+// The next read's acknowledge, with the data in `value` when Ok (else 0);
+// NoAnswer past the responses the last flush delivered.
+[[nodiscard]] WireStatus BatchNextRead(uint32_t* value);
 uint32_t BatchQueuedCount();
 
 }  // namespace cm3probe

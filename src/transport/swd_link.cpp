@@ -7,14 +7,17 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse.h"
 #include "dap/dp_registers.h"
-#include "transport/link_state.h"
+#include "frame/link_state.h"
 #include "transport/swd_batch.h"
 #include "transport/swd_protocol.h"
+#include "transport/swd_streams.h"
 #include "transport/timing.h"
 
 namespace cm3probe {
 
 namespace {
+
+using swd::Stream;
 
 const adapter::UsbDriver& Usb() { return *adapter::ActiveBackend().usb; }
 
@@ -28,65 +31,29 @@ adapter::UsbStatus WriteWhole(adapter::UsbHandle handle, const uint8_t* bytes, u
 
 // Link traffic: nothing goes out while the link is down, and a write that
 // failed or came short takes it down.
-adapter::UsbStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
-    if (link_state::Down()) return swd_status::kLinkDown;
-    const adapter::UsbStatus status = WriteWhole(handle, bytes, count);
-    if (status != adapter::kUsbOk) link_state::MarkDown();
-    return status;
+// Inlined: every transaction goes through here.
+[[gnu::always_inline]] inline WireStatus Send(adapter::UsbHandle handle, const uint8_t* bytes, uint32_t count) {
+    if (link_state::Down()) return WireStatus::UsbFailure;
+    if (WriteWhole(handle, bytes, count) == adapter::kUsbOk) return WireStatus::Ok;
+    link_state::MarkDown();
+    return WireStatus::UsbFailure;
 }
 
-// A command stream built in place from the pieces below, so each piece's
-// bytes are composed in one spot whichever stream carries them.
-class Stream {
-public:
-    Stream& Divisor(uint32_t divisor) {
-        return Byte(mpsse::kSetDivisor)
-            .Byte(static_cast<uint8_t>(divisor & 0xFF))
-            .Byte(static_cast<uint8_t>((divisor >> 8) & 0xFF));
-    }
-    Stream& Pins(uint8_t value, uint8_t direction) { return Byte(mpsse::kSetLowBits).Byte(value).Byte(direction); }
-    // Clocks `count` bytes of one value out on SWDIO.
-    Stream& Fill(uint8_t level, uint32_t count) {
-        Byte(mpsse::kBytesOutNeg).Byte(mpsse::LengthLow(count)).Byte(mpsse::LengthHigh(count));
-        for (uint32_t i = 0; i < count; ++i) Byte(level);
-        return *this;
-    }
-    Stream& Byte(uint8_t byte) {
-        if (size_ < kCapacity) bytes_[size_++] = byte;
-        return *this;
-    }
-    const uint8_t* Bytes() const { return bytes_; }
-    uint32_t Size() const { return size_; }
-
-private:
-    // Room for the longest stream, the recovery's set-up with its sync probe (19 bytes).
-    static constexpr uint32_t kCapacity = 32;
-    uint8_t bytes_[kCapacity] = {};
-    uint32_t size_ = 0;
-};
-
-adapter::UsbStatus Send(adapter::UsbHandle handle, const Stream& stream) {
+WireStatus Send(adapter::UsbHandle handle, const Stream& stream) {
     return Send(handle, stream.Bytes(), stream.Size());
 }
 
-adapter::UsbStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
+WireStatus SendFill(adapter::UsbHandle handle, uint8_t level, uint32_t count) {
     return Send(handle, Stream().Fill(level, count));
 }
 
-adapter::UsbStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
-    return Send(handle, Stream()
-                            .Byte(mpsse::kBytesOutNeg)
-                            .Byte(mpsse::LengthLow(2))
-                            .Byte(mpsse::LengthHigh(2))
-                            .Byte(static_cast<uint8_t>(sequence & 0xFF))
-                            .Byte(static_cast<uint8_t>(sequence >> 8)));
+WireStatus SendSelectSequence(adapter::UsbHandle handle, uint16_t sequence) {
+    return Send(handle, Stream().SelectSequence(sequence));
 }
 
-adapter::UsbStatus SendIdle(adapter::UsbHandle handle) {
-    return Send(handle, Stream().Byte(mpsse::kBitsOutNeg).Byte(mpsse::LengthLow(8)).Byte(swd::kLineLow));
-}
+WireStatus SendIdle(adapter::UsbHandle handle) { return Send(handle, Stream().Idle()); }
 
-adapter::UsbStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
+WireStatus SendDivisor(adapter::UsbHandle handle, uint32_t divisor) {
     return Send(handle, Stream().Divisor(divisor));
 }
 
@@ -117,7 +84,7 @@ adapter::UsbStatus SendSetupAndProveSync(adapter::UsbHandle handle, uint32_t div
                                                                                          : adapter::kUsbFailed;
 }
 
-adapter::UsbStatus SendDrive(adapter::UsbHandle handle) {
+WireStatus SendDrive(adapter::UsbHandle handle) {
     return Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kDriveDirection));
 }
 
@@ -132,7 +99,7 @@ uint32_t SwdClockDivisor(uint32_t clockHz) {
     return std::min(mpsse::kBaseClockHz / clockHz - 1, mpsse::kMaxDivisor);
 }
 
-uint32_t SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHandle* outHandle) {
+adapter::UsbStatus SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHandle* outHandle) {
     if (!BatchAllocate()) return adapter::kUsbFailed;
     link_state::MarkUp();
     const adapter::UsbDriver& usb = Usb();
@@ -150,71 +117,74 @@ uint32_t SwdLinkOpen(const char* description, uint32_t clockHz, adapter::UsbHand
         return status;
     }
     *outHandle = handle;
-    (void)SendDivisor(handle, SwdClockDivisor(clockHz));
-    (void)SendDrive(handle);
-    (void)SendFill(handle, swd::kLineLow, kFlushBytes);
-    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
-    (void)SendSelectSequence(handle, swd::kJtagToSwd);
-    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
-    (void)SendIdle(handle);
-    (void)usb.purge(handle, adapter::purge::kBoth);
-    return 0;
+    // A failure here takes the link down; the first export recovers it.
+    NotExamined(SendDivisor(handle, SwdClockDivisor(clockHz)));
+    NotExamined(SendDrive(handle));
+    NotExamined(SendFill(handle, swd::kLineLow, kFlushBytes));
+    NotExamined(SendFill(handle, swd::kLineHigh, swd::kLineResetBytes));
+    NotExamined(SendSelectSequence(handle, swd::kJtagToSwd));
+    NotExamined(SendFill(handle, swd::kLineHigh, swd::kLineResetBytes));
+    NotExamined(SendIdle(handle));
+    (void)usb.purge(handle, adapter::purge::kBoth);  // stale bytes only; the link works without it
+    return adapter::kUsbOk;
 }
 
-uint32_t SwdLinkClose(adapter::UsbHandle handle) {
-    uint32_t status = Usb().close(handle);
+adapter::UsbStatus SwdLinkClose(adapter::UsbHandle handle) {
+    const adapter::UsbStatus status = Usb().close(handle);
     // A failed close leaves the link open and its buffers in use; the retry
     // that follows frees them exactly once.
     if (status == adapter::kUsbOk) BatchRelease();
     return status;
 }
 
-uint32_t SwdPulseReset(adapter::UsbHandle handle) {
-    if (link_state::Down()) return swd_status::kLinkDown;
-    (void)Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kResetAssertDirection));
+WireStatus SwdPulseReset(adapter::UsbHandle handle) {
+    if (link_state::Down()) return WireStatus::UsbFailure;
+    // A failed assert takes the link down, and the release below then reports it.
+    NotExamined(Send(handle, Stream().Pins(swd::pins::kDriveValue, swd::pins::kResetAssertDirection)));
     timing::SleepMilliseconds(timing::kResetPulseMs);
     return SendDrive(handle);
 }
 
-uint32_t SwdWriteTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
+WireStatus SwdWriteTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect, uint32_t value) {
     uint8_t stream[swd::kWriteStreamSize];
     size_t length = swd::BuildWriteStream(stream, registerAddress, apSelect, value);
     return Send(handle, stream, static_cast<uint32_t>(length));
 }
 
-uint32_t SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect, uint32_t* outValue) {
+WireStatus SwdReadTransfer(adapter::UsbHandle handle, uint8_t registerAddress, uint8_t apSelect,
+                           uint32_t* outValue) {
     uint8_t stream[swd::kReadStreamSize];
     size_t length = swd::BuildReadStream(stream, registerAddress, apSelect);
-    adapter::UsbStatus status = Send(handle, stream, static_cast<uint32_t>(length));
-    if (status != adapter::kUsbOk) return status;
+    const WireStatus sent = Send(handle, stream, static_cast<uint32_t>(length));
+    if (!IsOk(sent)) return sent;
     uint8_t response[swd::kResponseSize] = {};
     uint32_t got = 0;
-    status = Usb().read(handle, response, swd::kResponseSize, &got);
+    const adapter::UsbStatus status = Usb().read(handle, response, swd::kResponseSize, &got);
     if (status != adapter::kUsbOk || got != swd::kResponseSize) {
         link_state::MarkDown();
         // What this answer left in the chip would be taken for the next one's.
-        (void)Usb().purge(handle, adapter::purge::kReceive);
-        if (status != adapter::kUsbOk) return status;
+        (void)Usb().purge(handle, adapter::purge::kReceive);  // the link is down whatever it answers
+        if (status != adapter::kUsbOk) return WireStatus::UsbFailure;
     }
     *outValue = 0;
-    if (got != swd::kResponseSize) return swd_status::kShortResponse;
-    uint32_t acknowledge = swd::DecodeResponse(response, outValue);
-    if (acknowledge == swd::ack::kOk) return swd_status::kOk;
-    if (acknowledge == swd::ack::kWait) link_state::MarkApStalled();
-    return acknowledge == 0 ? swd_status::kAckLineLow : acknowledge;
+    if (got != swd::kResponseSize) return WireStatus::UsbFailure;
+    const WireStatus answered = swd::AckStatus(swd::DecodeResponse(response, outValue));
+    if (answered == WireStatus::Wait) link_state::MarkApStalled();
+    return answered;
 }
 
-uint32_t SwdLineResetAndIdentify(adapter::UsbHandle handle) {
-    (void)SendFill(handle, swd::kLineHigh, swd::kLineResetBytes);
-    (void)SendIdle(handle);
+WireStatus SwdLineResetAndIdentify(adapter::UsbHandle handle) {
+    // A failed send takes the link down, and the read then reports it.
+    NotExamined(SendFill(handle, swd::kLineHigh, swd::kLineResetBytes));
+    NotExamined(SendIdle(handle));
     uint32_t idcode = 0;
     return SwdReadTransfer(handle, dp::kIdcode, swd::kDebugPort, &idcode);
 }
 
-uint32_t SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor) {
+WireStatus SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor) {
     const adapter::UsbDriver& usb = Usb();
     const uint8_t mask = swd::pins::kDriveDirection;
-    uint32_t status = usb.purge(handle, adapter::purge::kBoth);
+    adapter::UsbStatus status = usb.purge(handle, adapter::purge::kBoth);
     // A purge may leave a half-received command in the engine; leaving MPSSE
     // mode drops it.
     if (status == adapter::kUsbOk) status = usb.setBitMode(handle, mask, adapter::bitmode::kReset);
@@ -224,13 +194,13 @@ uint32_t SwdResynchronise(adapter::UsbHandle handle, uint32_t clockDivisor) {
     if (status == adapter::kUsbOk) status = SendSetupAndProveSync(handle, clockDivisor);
     if (status != adapter::kUsbOk) {
         link_state::MarkDown();
-        return status;
+        return WireStatus::UsbFailure;
     }
     link_state::MarkUp();
     // The port may have lost framing with the engine: whatever it answers,
     // the engine is in step, and a driver failure here takes the link down again.
-    (void)SwdLineResetAndIdentify(handle);
-    return link_state::Down() ? swd_status::kLinkDown : swd_status::kOk;
+    NotExamined(SwdLineResetAndIdentify(handle));
+    return link_state::Down() ? WireStatus::UsbFailure : WireStatus::Ok;
 }
 
 }  // namespace cm3probe

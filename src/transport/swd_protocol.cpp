@@ -64,4 +64,14 @@ uint32_t DecodeResponse(const uint8_t* response, uint32_t* value) {
     return acknowledge;
 }
 
+WireStatus AckStatus(uint32_t acknowledge) {
+    switch (acknowledge) {
+        case ack::kOk: return WireStatus::Ok;
+        case ack::kWait: return WireStatus::Wait;
+        case ack::kFault: return WireStatus::Fault;
+        case ack::kNoAnswer: return WireStatus::NoAnswer;
+        default: return WireStatus::ProtocolError;
+    }
+}
+
 }  // namespace cm3probe::swd

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "adapter/mpsse.h"
+#include "transport/wire_status.h"
 
 namespace cm3probe::swd {
 
@@ -87,6 +88,8 @@ size_t BuildWriteStream(uint8_t* out, uint8_t registerAddress, uint8_t apSelect,
 size_t BuildReadStream(uint8_t* out, uint8_t registerAddress, uint8_t apSelect);
 
 // The acknowledge of a 6-byte response; on OK the data goes to `value`.
-uint32_t DecodeResponse(const uint8_t* response, uint32_t* value);
+[[nodiscard]] uint32_t DecodeResponse(const uint8_t* response, uint32_t* value);
+// An acknowledge as a wire status (000 is no answer of any port: never OK).
+[[nodiscard]] WireStatus AckStatus(uint32_t acknowledge);
 
 }  // namespace cm3probe::swd

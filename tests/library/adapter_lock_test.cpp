@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "dap/dp_registers.h"
 #include "expected_traffic.h"
 #include "fixture.h"

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dap/port.h"
 #include "cm3probe.h"
 #include "expected_traffic.h"
 #include "fixture.h"
@@ -24,7 +25,7 @@ class BlockTrafficTest : public FakeBackendTest {
 protected:
     void SwdInitialised(bool batched) {
         g_connection.initialised = 1;
-        g_connection.swdMode = 1;
+        cm3probe::dap::UseTransport(1);
         g_connection.batchedMode = batched ? 1 : 0;
         g_connection.usbHandle = reinterpret_cast<void*>(0x100);
         ASSERT_TRUE(cm3probe::BatchAllocate());

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dap/port.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
@@ -25,7 +26,7 @@ class SwdDapTest : public FakeBackendTest {
 protected:
     void SetUp() override {
         FakeBackendTest::SetUp();
-        g_connection.swdMode = 1;
+        cm3probe::dap::UseTransport(1);
     }
 };
 
@@ -33,25 +34,25 @@ TEST_F(SwdDapTest, ApReadSelectsTheBankAndReadsTwiceForThePostedResult) {
     Usb().queueResponse(0x20, 0x11111111);
     Usb().queueResponse(0x20, 0x24770011);
     uint32_t value = 0;
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), 0u);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, 0x24770011u);
     EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{SwdWrite(0x8, 0, 0xF0), SwdRead(0xC, 2), SwdRead(0xC, 2)}));
 }
 
 TEST_F(SwdDapTest, ApWriteSelectsBankZeroThenWritesTar) {
-    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000010), 0u);
+    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000010), cm3probe::WireStatus::Ok);
     EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{SwdWrite(0x8, 0, 0), SwdWrite(0x4, 2, 0x20000010)}));
 }
 
 TEST_F(SwdDapTest, FailedUsbWriteIsReported) {
     Usb().failures.push_back({UsbOp::Write, 3});
-    EXPECT_EQ(cm3probe::WriteDpRegister(cm3probe::dp::kSelect, 0), 3u);
+    EXPECT_EQ(cm3probe::WriteDpRegister(cm3probe::dp::kSelect, 0), cm3probe::WireStatus::UsbFailure);
 }
 
 TEST_F(SwdDapTest, RefusedReadIsReportedWithZero) {
     Usb().queueResponse(0x40, 0x12345678);  // WAIT
     uint32_t value = 0xDEADBEEF;
-    EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), 2u);
+    EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), cm3probe::WireStatus::Wait);
     EXPECT_EQ(value, 0u);
 }
 
@@ -59,7 +60,7 @@ TEST_F(SwdDapTest, NoAnswerBringsTheLinkBackBeforeAnythingElse) {
     Usb().queueResponse(0xE0, 0xFFFFFFFF);
     Usb().queueResponse(0x20, 0x2BA01477);  // the IDCODE read of the recovery
     uint32_t value = 0;
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kCsw, &value), 7u);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kCsw, &value), cm3probe::WireStatus::NoAnswer);
     std::vector<Bytes> writes = Usb().writes();
     ASSERT_EQ(writes.size(), 5u);
     EXPECT_EQ(writes[1], SwdRead(0x0, 2));
@@ -84,13 +85,13 @@ TEST_F(SwdDapTest, StickyCheckClearsEveryStickyFlagThroughAbort) {
     };
     for (const auto& c : cases) {
         ResetUsb();
-        EXPECT_EQ(cm3probe::CheckSticky(0, c.ctrlStat), c.result) << c.name;
+        EXPECT_EQ(cm3probe::CheckSticky(cm3probe::WireStatus::Ok, c.ctrlStat), c.result) << c.name;
         EXPECT_EQ(Usb().writes(), c.writes) << c.name;
     }
 }
 
 TEST_F(SwdDapTest, StickyCheckOnAReadThatFailedIsAnError) {
-    EXPECT_EQ(cm3probe::CheckSticky(4, 0), DBG_ERROR);
+    EXPECT_EQ(cm3probe::CheckSticky(cm3probe::WireStatus::Fault, 0), DBG_ERROR);
     Usb().queueResponse(0x80, 0);  // FAULT on the CTRL/STAT read itself
     EXPECT_EQ(cm3probe::ReadAndCheckSticky(), DBG_ERROR);
 }
@@ -110,7 +111,7 @@ std::vector<JtagCall> Scans() {
 TEST_F(JtagDapTest, ApReadSelectsThroughDpaccThenRequestsThroughApacc) {
     Jtag().captures = {DapCapture(0), DapCapture(0), DapCapture(0xE00FF003)};
     uint32_t value = 0;
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &value), 0u);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, 0xE00FF003u);
     std::vector<JtagCall> scans = Scans();
     ASSERT_EQ(scans.size(), 5u);
@@ -140,30 +141,30 @@ TEST_F(JtagDapTest, RefusedRequestsAreReportedAndGoNoFurther) {
         ResetJtag();
         Jtag().captures = {c.captures.begin(), c.captures.end()};
         uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), cm3probe::dap_status::kRejected) << c.name;
+        EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &value), cm3probe::WireStatus::Wait) << c.name;
         EXPECT_EQ(value, 0xDEADBEEFu) << c.name;
         EXPECT_EQ(Scans().size(), c.scans) << c.name;
     }
     ResetJtag();
     Jtag().captures = {DapCapture(0), DapCapture(0, 1)};
-    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000000), cm3probe::dap_status::kRejected);
+    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000000), cm3probe::WireStatus::Wait);
 }
 
 TEST_F(JtagDapTest, WaitCaptureLeavesTheValueUntouchedAndIsReported) {
     Jtag().captures = {DapCapture(0), DapCapture(0x12345678, 1)};
     uint32_t value = 0xDEADBEEF;
-    EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), cm3probe::dap_status::kRejected);
+    EXPECT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &value), cm3probe::WireStatus::Wait);
     EXPECT_EQ(value, 0xDEADBEEFu);
 }
 
 TEST_F(JtagDapTest, StickyCheckWritesCtrlStatBack) {
-    EXPECT_EQ(cm3probe::CheckSticky(0, 0xF0000020), DBG_STICKY_ERROR);
+    EXPECT_EQ(cm3probe::CheckSticky(cm3probe::WireStatus::Ok, 0xF0000020), DBG_STICKY_ERROR);
     std::vector<JtagCall> scans = Scans();
     ASSERT_EQ(scans.size(), 2u);
     EXPECT_EQ(scans[0].bytes, Bytes{0x0A});
     EXPECT_EQ(scans[1].bytes, DapScan(0xF0000020, 0x4, 0));
     Jtag().calls.clear();
-    EXPECT_EQ(cm3probe::CheckSticky(0, 0xF0000040), DBG_OK);
+    EXPECT_EQ(cm3probe::CheckSticky(cm3probe::WireStatus::Ok, 0xF0000040), DBG_OK);
     EXPECT_TRUE(Jtag().calls.empty());
 }
 

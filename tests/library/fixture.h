@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "adapter/backend.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "fakes.h"
 #include "transport/swd_batch.h"
 #include "transport/timing.h"

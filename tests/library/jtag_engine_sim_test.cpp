@@ -116,7 +116,7 @@ protected:
         EXPECT_EQ(Tap(), TapState::RunTestIdle);
         EXPECT_EQ(count, dap_scan::kBytes);
         uint32_t value = 0;
-        EXPECT_EQ(DecodeDapScan(capture, &value), dap_scan::kAccepted);
+        EXPECT_EQ(DecodeDapScan(capture, &value), cm3probe::WireStatus::Ok);
         return value;
     }
     uint32_t ReadIdcode() {
@@ -178,7 +178,7 @@ TEST_F(JtagEngineSimTest, WriteReadScansCarryARequestAndThePreviousResult) {
                                      capture, &count, jtag::kRunTestIdle),
               kJtagOk);
     uint32_t value = 0;
-    EXPECT_EQ(DecodeDapScan(capture, &value), dap_scan::kAccepted);
+    EXPECT_EQ(DecodeDapScan(capture, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, kSelectBankF);
     // The AP's identification through APACC in bank 0xF.
     Instruction(jtag_ir::kApacc);
@@ -317,7 +317,7 @@ TEST_F(JtagEngineSimTest, AQueuedSequenceMatchesTheSameScansMadeImmediately) {
     // after its request (the fourth), IDCODE is the seventh.
     ASSERT_EQ(first.captures.size(), 8 * dap_scan::kBytes + dap_scan::kIdcodeBytes);
     uint32_t value = 0;
-    EXPECT_EQ(DecodeDapScan(first.captures.data() + 3 * dap_scan::kBytes, &value), dap_scan::kAccepted);
+    EXPECT_EQ(DecodeDapScan(first.captures.data() + 3 * dap_scan::kBytes, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, kAhbApIdrValue);
     EXPECT_EQ(Word(first.captures.data() + 6 * dap_scan::kBytes), kIdcode);
     EXPECT_EQ(second.select, kSelectAp1);
@@ -374,7 +374,7 @@ TEST_F(JtagEngineSimTest, ABlockTransfersWorthOfQueuedScansReachTheTarget) {
     uint32_t word = 0;
     for (size_t k = 0; k < isData.size(); ++k) {
         uint32_t value = 0;
-        ASSERT_EQ(DecodeDapScan(readBack.data() + (k + 1) * dap_scan::kBytes, &value), dap_scan::kAccepted) << k;
+        ASSERT_EQ(DecodeDapScan(readBack.data() + (k + 1) * dap_scan::kBytes, &value), cm3probe::WireStatus::Ok) << k;
         if (!isData[k]) continue;
         ASSERT_EQ(value, pattern(word)) << word;
         ++word;

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "dap/port.h"
 #include "expected_traffic.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
@@ -36,15 +37,15 @@ TEST(DapScan, CapturesDecodeOnlyWithTheOkFaultAcknowledge) {
     const struct {
         const char* name;
         Bytes capture;
-        uint32_t result;
+        cm3probe::WireStatus result;
         uint32_t value;
     } cases[] = {
-        {"OK", {0x12, 0x34, 0x56, 0x78, 0x9A}, 2, 0x4F0AC682},
-        {"OK, power-up acknowledged", {0x82, 0x07, 0x00, 0x00, 0x06}, 2, 0xC00000F0},
-        {"fill bits ignored", {0x02, 0x00, 0x00, 0x00, 0x08}, 2, 0},
-        {"WAIT", {0x01, 0xFF, 0xFF, 0xFF, 0x07}, 1, 0xDEADBEEF},
-        {"no acknowledge", {0x00, 0xFF, 0xFF, 0xFF, 0x07}, 1, 0xDEADBEEF},
-        {"line high", {0x07, 0xFF, 0xFF, 0xFF, 0x07}, 1, 0xDEADBEEF},
+        {"OK", {0x12, 0x34, 0x56, 0x78, 0x9A}, cm3probe::WireStatus::Ok, 0x4F0AC682},
+        {"OK, power-up acknowledged", {0x82, 0x07, 0x00, 0x00, 0x06}, cm3probe::WireStatus::Ok, 0xC00000F0},
+        {"fill bits ignored", {0x02, 0x00, 0x00, 0x00, 0x08}, cm3probe::WireStatus::Ok, 0},
+        {"WAIT", {0x01, 0xFF, 0xFF, 0xFF, 0x07}, cm3probe::WireStatus::Wait, 0xDEADBEEF},
+        {"no acknowledge", {0x00, 0xFF, 0xFF, 0xFF, 0x07}, cm3probe::WireStatus::ProtocolError, 0xDEADBEEF},
+        {"line high", {0x07, 0xFF, 0xFF, 0xFF, 0x07}, cm3probe::WireStatus::ProtocolError, 0xDEADBEEF},
     };
     for (const auto& c : cases) {
         uint32_t value = 0xDEADBEEF;
@@ -60,7 +61,7 @@ TEST(DapScan, PackThenDecodeRoundTrips) {
         Bytes scan = DapScan(data, static_cast<uint8_t>(random() & 0xFC), static_cast<uint8_t>(random() & 1));
         scan[0] = static_cast<uint8_t>((scan[0] & ~0x7) | 0x2);
         uint32_t value = 0;
-        ASSERT_EQ(cm3probe::DecodeDapScan(scan.data(), &value), 2u);
+        ASSERT_EQ(cm3probe::DecodeDapScan(scan.data(), &value), cm3probe::WireStatus::Ok);
         ASSERT_EQ(value, data);
     }
 }
@@ -68,7 +69,7 @@ TEST(DapScan, PackThenDecodeRoundTrips) {
 class JtagScanCallsTest : public FakeBackendTest {};
 
 TEST_F(JtagScanCallsTest, InstructionSelectIsAFourBitImmediateWrite) {
-    EXPECT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kApacc), 0u);
+    EXPECT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kApacc), cm3probe::WireStatus::Ok);
     ASSERT_EQ(Jtag().calls.size(), 1u);
     const JtagCall& call = Jtag().calls[0];
     EXPECT_EQ(call.op, JtagOp::ScanWrite);
@@ -78,21 +79,21 @@ TEST_F(JtagScanCallsTest, InstructionSelectIsAFourBitImmediateWrite) {
 }
 
 TEST_F(JtagScanCallsTest, InstructionSelectOverSwdSendsNothing) {
-    cm3probe::g_connection.swdMode = 1;
-    EXPECT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kDpacc), 1u);
+    cm3probe::dap::UseTransport(1);
+    EXPECT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kDpacc), cm3probe::WireStatus::UsbFailure);
     EXPECT_TRUE(Jtag().calls.empty());
 }
 
 TEST_F(JtagScanCallsTest, QueuedScansUseTheQueueCallsWithTheSameArguments) {
     Bytes request = DapScan(0x1234, 0x4, 0);
-    ASSERT_EQ(cm3probe::JtagQueueClear(), 0u);
-    ASSERT_EQ(cm3probe::JtagQueueInstruction(cm3probe::jtag_ir::kApacc), 0u);
-    ASSERT_EQ(cm3probe::JtagQueueWrite(request.data()), 0u);
-    ASSERT_EQ(cm3probe::JtagQueueRead(), 0u);
-    ASSERT_EQ(cm3probe::JtagQueueWriteRead(request.data()), 0u);
+    ASSERT_EQ(cm3probe::JtagQueueClear(), cm3probe::WireStatus::Ok);
+    ASSERT_EQ(cm3probe::JtagQueueInstruction(cm3probe::jtag_ir::kApacc), cm3probe::WireStatus::Ok);
+    ASSERT_EQ(cm3probe::JtagQueueWrite(request.data()), cm3probe::WireStatus::Ok);
+    ASSERT_EQ(cm3probe::JtagQueueRead(), cm3probe::WireStatus::Ok);
+    ASSERT_EQ(cm3probe::JtagQueueWriteRead(request.data()), cm3probe::WireStatus::Ok);
     Jtag().captures = {{0x02, 0, 0, 0, 0}, {0x0A, 0, 0, 0, 0}};
     uint32_t bytes = 0;
-    ASSERT_EQ(cm3probe::JtagQueueExecute(&bytes), 0u);
+    ASSERT_EQ(cm3probe::JtagQueueExecute(&bytes), cm3probe::WireStatus::Ok);
     EXPECT_EQ(bytes, 10u);
     std::vector<JtagOp> ops;
     for (const JtagCall& call : Jtag().calls) ops.push_back(call.op);
@@ -103,7 +104,7 @@ TEST_F(JtagScanCallsTest, QueuedScansUseTheQueueCallsWithTheSameArguments) {
     EXPECT_EQ(Jtag().calls[2].bits, 35u);
     EXPECT_EQ(Jtag().calls[3].bits, 35u);
     uint32_t value = 0;
-    EXPECT_EQ(cm3probe::DecodeDapScan(cm3probe::JtagReadBack() + 5, &value), 2u);
+    EXPECT_EQ(cm3probe::DecodeDapScan(cm3probe::JtagReadBack() + 5, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, 1u);
 }
 

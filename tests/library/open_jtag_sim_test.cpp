@@ -4,7 +4,7 @@
 
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "dap/dp_registers.h"
 #include "fixture.h"
 #include "transport/jtag_scan.h"
@@ -50,20 +50,20 @@ TEST_F(OpenJtagSimTest, OpensFirstTimeAndTheEngineReachesTheJtagDp) {
     // 1 MHz: 6 MHz / (1 + 5).
     EXPECT_EQ(cm3sim::GlobalProbe().channel(0).engine().divisor(), 5u);
 
-    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kIdcode), 0u);
+    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kIdcode), cm3probe::WireStatus::Ok);
     uint8_t idcode[dap_scan::kIdcodeBytes] = {};
-    ASSERT_EQ(cm3probe::JtagScanIdcode(idcode), cm3probe::adapter::kJtagOk);
+    ASSERT_EQ(cm3probe::JtagScanIdcode(idcode), cm3probe::WireStatus::Ok);
     EXPECT_EQ(static_cast<uint32_t>(idcode[0] | idcode[1] << 8 | idcode[2] << 16 | idcode[3] << 24), kIdcode);
 
     // A DPACC read of CTRL/STAT: the request, then the scan bringing its result.
-    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kDpacc), 0u);
+    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kDpacc), cm3probe::WireStatus::Ok);
     uint8_t request[dap_scan::kBytes];
     cm3probe::BuildDapScan(0, cm3probe::dp::kCtrlStat, dap_scan::kRead, request);
     uint8_t capture[dap_scan::kBytes] = {};
-    ASSERT_EQ(cm3probe::JtagScanWrite(request), cm3probe::adapter::kJtagOk);
-    ASSERT_EQ(cm3probe::JtagScanRead(capture), cm3probe::adapter::kJtagOk);
+    ASSERT_EQ(cm3probe::JtagScanWrite(request), cm3probe::WireStatus::Ok);
+    ASSERT_EQ(cm3probe::JtagScanRead(capture), cm3probe::WireStatus::Ok);
     uint32_t ctrlStat = 0xFFFFFFFF;
-    EXPECT_EQ(cm3probe::DecodeDapScan(capture, &ctrlStat), dap_scan::kAccepted);
+    EXPECT_EQ(cm3probe::DecodeDapScan(capture, &ctrlStat), cm3probe::WireStatus::Ok);
     EXPECT_EQ(ctrlStat, cm3sim::GlobalProbe().dpState().ctrlStat());
 
     EXPECT_EQ(DebugClose(), DBG_OK);
@@ -86,9 +86,9 @@ TEST_F(OpenJtagSimTest, OneFailedInitialiseOpensAfterOneRetry) {
     ASSERT_EQ(DebugOpen(kClockHz, kChannelA, kUseJtag), DBG_OPENED_AFTER_RETRY);
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{cm3probe::timing::kJtagInitRetryMs});
     EXPECT_EQ(g_connection.swdMode, 0u);
-    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kIdcode), 0u);
+    ASSERT_EQ(cm3probe::SelectJtagInstruction(cm3probe::jtag_ir::kIdcode), cm3probe::WireStatus::Ok);
     uint8_t idcode[dap_scan::kIdcodeBytes] = {};
-    ASSERT_EQ(cm3probe::JtagScanIdcode(idcode), cm3probe::adapter::kJtagOk);
+    ASSERT_EQ(cm3probe::JtagScanIdcode(idcode), cm3probe::WireStatus::Ok);
     EXPECT_EQ(static_cast<uint32_t>(idcode[0] | idcode[1] << 8 | idcode[2] << 16 | idcode[3] << 24), kIdcode);
     EXPECT_EQ(DebugClose(), DBG_OK);
 }

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "dap/port.h"
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "fixture.h"
 
 namespace cm3test {
@@ -257,7 +258,7 @@ TEST_F(OpenTest, SecondOpenClosesTheFirstTransport) {
 class JtagOpenTest : public FakeBackendTest {};
 
 TEST_F(JtagOpenTest, FirstTrySuccess) {
-    g_connection.swdMode = 1;
+    cm3probe::dap::UseTransport(1);
     ASSERT_EQ(DebugOpen(1000000, "USB Debug Bridge B", 0), DBG_OK);
     using enum JtagOp;
     std::vector<JtagOp> ops;
@@ -292,7 +293,7 @@ TEST_F(JtagOpenTest, DivisorsClampToSixteenBits) {
 }
 
 TEST_F(JtagOpenTest, RetryAfterOneFailedInitialise) {
-    g_connection.swdMode = 1;  // an earlier SWD connection
+    cm3probe::dap::UseTransport(1);  // an earlier SWD connection
     Jtag().initStatuses = {1};
     EXPECT_EQ(DebugOpen(1000000, "USB Debug Bridge A", 0), DBG_OPENED_AFTER_RETRY);
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{50});
@@ -355,7 +356,7 @@ TEST_F(JtagOpenTest, HandleLeftByAFailedOpenAfterSwdIsClosedByDebugClose) {
 class CloseTest : public FakeBackendTest {};
 
 TEST_F(CloseTest, WithoutOpenSucceedsAndClearsInitialised) {
-    g_connection.swdMode = 1;
+    cm3probe::dap::UseTransport(1);
     EXPECT_EQ(DebugClose(), DBG_OK);
     EXPECT_EQ(g_connection.initialised, 0);
     EXPECT_TRUE(Usb().calls.empty());

@@ -20,18 +20,18 @@ protected:
 
 TEST_P(DapSimTest, BankedApRegistersReadThroughSelect) {
     uint32_t idr = 0, base = 0, csw = 0;
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &idr), 0u);
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &base), 0u);
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kCsw, &csw), 0u);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kIdr, &idr), cm3probe::WireStatus::Ok);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kBase, &base), cm3probe::WireStatus::Ok);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kCsw, &csw), cm3probe::WireStatus::Ok);
     EXPECT_EQ(idr, 0x24770011u);
     EXPECT_EQ(base, 0xE00FF003u);
     EXPECT_EQ(csw & 0x7u, 0x2u);  // the FP_CTRL write of DebugInit left word size
 }
 
 TEST_P(DapSimTest, ApWriteThenReadBack) {
-    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000124), 0u);
+    EXPECT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, 0x20000124), cm3probe::WireStatus::Ok);
     uint32_t tar = 0;
-    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kTar, &tar), 0u);
+    EXPECT_EQ(cm3probe::ReadApRegister(cm3probe::ap::kTar, &tar), cm3probe::WireStatus::Ok);
     EXPECT_EQ(tar, 0x20000124u);
 }
 
@@ -39,7 +39,7 @@ TEST_P(DapSimTest, StickyFlagsAreFoundAndCleared) {
     uint32_t value = 0;
     ASSERT_EQ(DebugReadMem(0x60000000, &value, 2), DBG_STICKY_ERROR);
     uint32_t ctrlStat = 0;
-    ASSERT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &ctrlStat), 0u);
+    ASSERT_EQ(cm3probe::ReadDpRegister(cm3probe::dp::kCtrlStat, &ctrlStat), cm3probe::WireStatus::Ok);
     EXPECT_EQ(cm3probe::StickyFlags(ctrlStat), 0u);
 }
 

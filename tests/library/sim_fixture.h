@@ -10,7 +10,7 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "fakes.h"
 #include "target/cortex_m3_target.h"
 #include "transport/swd_batch.h"

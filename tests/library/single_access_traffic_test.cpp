@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "dap/port.h"
 #include "cm3probe.h"
 #include "dap/dp_registers.h"
 #include "expected_traffic.h"
@@ -27,7 +28,7 @@ class SingleTrafficTest : public FakeBackendTest {
 protected:
     void Initialised(bool swd, bool batched) {
         g_connection.initialised = 1;
-        g_connection.swdMode = swd ? 1 : 0;
+        cm3probe::dap::UseTransport(swd ? 1 : 0);
         g_connection.batchedMode = batched ? 1 : 0;
         g_connection.usbHandle = swd ? reinterpret_cast<void*>(0x100) : nullptr;
         g_connection.jtagHandle = swd ? nullptr : reinterpret_cast<void*>(0x200);

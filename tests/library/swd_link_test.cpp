@@ -62,7 +62,7 @@ TEST_F(SwdTransferTest, WriteStreamsAreExact) {
     };
     for (const WriteCase& c : cases) {
         ResetUsb();
-        EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, c.reg, c.ap, c.value), 0u) << c.name;
+        EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, c.reg, c.ap, c.value), cm3probe::WireStatus::Ok) << c.name;
         ASSERT_EQ(Usb().writes().size(), 1u) << c.name;
         EXPECT_EQ(Usb().writes()[0], c.expected) << c.name;
         EXPECT_TRUE(Usb().callsOf(UsbOp::Read).empty()) << c.name;
@@ -71,13 +71,13 @@ TEST_F(SwdTransferTest, WriteStreamsAreExact) {
 
 TEST_F(SwdTransferTest, WriteReportsTheDriverStatus) {
     Usb().failures.push_back({UsbOp::Write, 5});
-    EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, 0x4, kDebugPort, 1), 5u);
+    EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, 0x4, kDebugPort, 1), cm3probe::WireStatus::UsbFailure);
 }
 
 TEST_F(SwdTransferTest, IdcodeReadIsSixteenBytesThenOneSixByteRead) {
     Usb().queueResponse(0x20, 0x2BA01477);
     uint32_t value = 0;
-    EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, cm3probe::dp::kIdcode, kDebugPort, &value), 0u);
+    EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, cm3probe::dp::kIdcode, kDebugPort, &value), cm3probe::WireStatus::Ok);
     EXPECT_EQ(value, 0x2BA01477u);
     ASSERT_EQ(Usb().writes().size(), 1u);
     EXPECT_EQ(Usb().writes()[0],
@@ -90,20 +90,20 @@ struct ResponseCase {
     const char* name;
     uint8_t byte0;
     uint8_t byte5;
-    uint32_t expectedStatus;
+    cm3probe::WireStatus expectedStatus;
     uint32_t expectedValue;
 };
 
 TEST_F(SwdTransferTest, ResponsesDecodeByTheirAcknowledge) {
     const ResponseCase cases[] = {
-        {"OK", 0x20, 0x00, 0, 0x12345678},
-        {"OK with noise in the low bits", 0x3F, 0x00, 0, 0x12345678},
-        {"OK with a corrupted parity bit", 0x20, 0x20, 0, 0x12345678},
-        {"WAIT", 0x40, 0x00, 2, 0},
-        {"FAULT", 0x80, 0x00, 4, 0},
-        {"line high, nobody answered", 0xE0, 0x00, 7, 0},
+        {"OK", 0x20, 0x00, cm3probe::WireStatus::Ok, 0x12345678},
+        {"OK with noise in the low bits", 0x3F, 0x00, cm3probe::WireStatus::Ok, 0x12345678},
+        {"OK with a corrupted parity bit", 0x20, 0x20, cm3probe::WireStatus::Ok, 0x12345678},
+        {"WAIT", 0x40, 0x00, cm3probe::WireStatus::Wait, 0},
+        {"FAULT", 0x80, 0x00, cm3probe::WireStatus::Fault, 0},
+        {"line high, nobody answered", 0xE0, 0x00, cm3probe::WireStatus::NoAnswer, 0},
         // All-zero acknowledge is no answer either; it must never read as success.
-        {"line low", 0x00, 0x00, cm3probe::swd_status::kAckLineLow, 0},
+        {"line low", 0x00, 0x00, cm3probe::WireStatus::ProtocolError, 0},
     };
     for (const ResponseCase& c : cases) {
         ResetUsb();
@@ -118,10 +118,10 @@ TEST_F(SwdTransferTest, ShortResponseIsNeverDecodedFromStaleBytes) {
     // A previous good response leaves its bytes in any buffer the driver reuses.
     Usb().queueResponse(0x20, 0xCAFEF00D);
     uint32_t value = 0;
-    ASSERT_EQ(cm3probe::SwdReadTransfer(nullptr, 0xC, kAccessPort, &value), 0u);
+    ASSERT_EQ(cm3probe::SwdReadTransfer(nullptr, 0xC, kAccessPort, &value), cm3probe::WireStatus::Ok);
     Usb().replies = {0x20, 0x11};
     value = 0xDEADBEEF;
-    EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0xC, kAccessPort, &value), cm3probe::swd_status::kShortResponse);
+    EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0xC, kAccessPort, &value), cm3probe::WireStatus::UsbFailure);
     EXPECT_EQ(value, 0u);
     // Whatever of the short answer sits in the chip is purged with it.
     ASSERT_EQ(Usb().callsOf(UsbOp::Purge).size(), 1u);
@@ -135,7 +135,7 @@ TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
         Usb().failures.push_back({op, 3});
         Usb().queueResponse(0x20, 1);
         uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0x4, kDebugPort, &value), 3u);
+        EXPECT_EQ(cm3probe::SwdReadTransfer(nullptr, 0x4, kDebugPort, &value), cm3probe::WireStatus::UsbFailure);
         EXPECT_EQ(value, 0xDEADBEEFu);
         // A read that failed may have left the answer in the chip: it is
         // dropped, never handed to the next read.
@@ -148,7 +148,7 @@ TEST_F(SwdTransferTest, FailedExchangeLeavesTheValueUnwritten) {
         }
         // Half a command may sit in the chip: nothing more goes out until the link is recovered.
         EXPECT_EQ(cm3probe::g_connection.linkDown, 1u);
-        EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, 0x8, kDebugPort, 0), cm3probe::swd_status::kLinkDown);
+        EXPECT_EQ(cm3probe::SwdWriteTransfer(nullptr, 0x8, kDebugPort, 0), cm3probe::WireStatus::UsbFailure);
     }
 }
 
@@ -163,14 +163,14 @@ TEST(SwdClockDivisor, SixMegahertzOverOnePlusDivisor) {
 }
 
 TEST_F(SwdTransferTest, ResetPulseDrivesGpioL1LowForTenMilliseconds) {
-    EXPECT_EQ(cm3probe::SwdPulseReset(nullptr), 0u);
+    EXPECT_EQ(cm3probe::SwdPulseReset(nullptr), cm3probe::WireStatus::Ok);
     EXPECT_EQ(Usb().writes(), (std::vector<Bytes>{{0x80, 0x08, 0xEB}, {0x80, 0x08, 0xCB}}));
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{10});
 }
 
 TEST_F(SwdTransferTest, ResetPulseReportsTheReleaseWrite) {
     Usb().failures.push_back({UsbOp::Write, 6, false, 1});
-    EXPECT_EQ(cm3probe::SwdPulseReset(nullptr), 6u);
+    EXPECT_EQ(cm3probe::SwdPulseReset(nullptr), cm3probe::WireStatus::UsbFailure);
 }
 
 }  // namespace

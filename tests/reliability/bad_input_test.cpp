@@ -16,8 +16,8 @@
 
 #include "adapter/backend.h"
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
 #include "in_process.h"
 #include "support.h"
 #include "usb/sim_socket_driver.h"

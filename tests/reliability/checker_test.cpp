@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "cm3probe.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "fault_injection.h"
 #include "in_process.h"
 #include "support.h"

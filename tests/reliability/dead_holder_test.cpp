@@ -13,9 +13,9 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse.h"
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
-#include "connection/link_recovery.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
+#include "frame/export_scope.h"
 #include "dap/ap_registers.h"
 #include "dap/dap_access.h"
 #include "dap/dp_registers.h"
@@ -86,8 +86,8 @@ TEST_P(DeadHolderTest, TheNextCallersTrafficIsCorrect) {
             break;
         }
         case Leftover::UncheckedBusFault:
-            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, kUnmapped), 0u);
-            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kDrw, 0), 0u);
+            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kTar, kUnmapped), cm3probe::WireStatus::Ok);
+            ASSERT_EQ(cm3probe::WriteApRegister(cm3probe::ap::kDrw, 0), cm3probe::WireStatus::Ok);
             break;
     }
     cm3probe::connection::RecoverLinkAfterDeadHolder();

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "in_process.h"
 #include "support.h"
 

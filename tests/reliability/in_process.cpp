@@ -5,7 +5,7 @@
 #include "adapter/backend.h"
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
-#include "connection/connection.h"
+#include "frame/connection.h"
 #include "support.h"
 #include "transport/swd_batch.h"
 #include "transport/timing.h"

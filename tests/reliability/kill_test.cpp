@@ -15,7 +15,7 @@
 
 #include "adapter/backend.h"
 #include "adapter/mpsse_jtag_engine.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "support.h"
 #include "usb/sim_socket_driver.h"
 

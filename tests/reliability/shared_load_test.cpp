@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "support.h"
 
 namespace cm3rel {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "adapter/backend.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "support.h"
 #include "usb/sim_socket_driver.h"
 #include "usb/sim_socket_protocol.h"

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "adapter/backend.h"
-#include "connection/adapter_lock.h"
-#include "connection/connection.h"
+#include "frame/adapter_lock.h"
+#include "frame/connection.h"
 #include "transport/swd_batch.h"
 #include "usb/sim_socket_driver.h"
 

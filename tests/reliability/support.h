@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 #include "usb/sim_socket_protocol.h"
 
 namespace cm3rel {

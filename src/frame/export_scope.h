@@ -6,17 +6,13 @@
 
 namespace cm3probe::connection {
 
-// Brings the link back to a known state before any new traffic: the adapter's
-// engine reset and proven in step, then the wire (SWD: line reset and IDCODE
-// read; JTAG: TAP to Run-Test/Idle), and the sticky flags cleared. Runs after
-// a failed or short driver transfer and when a lock holder died, perhaps in
-// the middle of a command stream. False when the link is still down.
+// Brings the link back through the connection's port (its recoverLink)
+// before any new traffic. Runs after a failed or short driver transfer and
+// when a lock holder died, perhaps in the middle of a command stream. False
+// when the link is still down; with no port chosen there is no link to bring
+// back.
 bool RecoverLink();
 void RecoverLinkAfterDeadHolder();
-// Clears every sticky flag without reading CTRL/STAT first (SWD: ABORT with
-// every clear bit and DAPABORT; JTAG: CTRL/STAT written with the power-up
-// requests and the write-one-to-clear flags, a value of our own).
-void ClearStickyLeftBehind();
 
 // What an export does about the link. Open and close set the link up or take
 // it down themselves: they never recover it, and a transfer failure during

@@ -1,4 +1,4 @@
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "connection/connection.h"
-#include "connection/link_recovery.h"
+#include "frame/connection.h"
+#include "frame/export_scope.h"
 
 namespace cm3probe::connection {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "connection/connection.h"
+#include "frame/connection.h"
 
 namespace cm3probe::link_state {
 

@@ -1,4 +1,4 @@
-#include "connection/connection.h"
+#include "frame/connection.h"
 
 namespace cm3probe {
 

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "cm3probe.h"
-#include "connection/adapter_lock.h"
-#include "connection/link_recovery.h"
+#include "frame/adapter_lock.h"
+#include "frame/export_scope.h"
 
 namespace cm3probe::connection {
 

@@ -5,9 +5,13 @@
 
 #include "adapter/jtag_engine.h"
 #include "adapter/usb_driver.h"
-#include "connection/adapter_lock.h"
+#include "frame/adapter_lock.h"
 
 namespace cm3probe {
+
+namespace dap {
+struct Port;
+}  // namespace dap
 
 inline constexpr uint32_t kBreakpointSlots = 6;
 
@@ -21,6 +25,8 @@ struct DebugConnection {
     uint8_t initialised;
     uint8_t coreHalted;
     uint32_t swdMode;  // non-zero: SWD, zero: JTAG
+    // The port of that wire protocol (dap/port.h), set with it by DebugOpen.
+    const dap::Port* port;
     adapter::JtagHandle jtagHandle;
     adapter::UsbHandle usbHandle;
     BreakpointSlot breakpoints[kBreakpointSlots];
