@@ -120,7 +120,8 @@ int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port,
 int Run(int argc, char** argv) {
     CLI::App app{"cm3probe: debug an ARM Cortex-M3 through an FT2232-class adapter over SWD or JTAG, or on the "
                  "built-in simulator."};
-    app.footer(std::string("Global options go before the command. ") + kExitCodes);
+    app.footer(std::string("Global options go before the command. ") + kExitCodes +
+               " `run` exits with the target's own code instead (see cm3probe run --help).");
     app.name("cm3probe");
     app.require_subcommand(1);
     app.get_formatter()->column_width(34);
