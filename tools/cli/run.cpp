@@ -112,10 +112,11 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
     sh::State state;
     const sh::TargetAccess access = LibraryAccess();
     const WordAccess words = LibraryWords();
-    const std::optional<Clock::time_point> deadline =
-        options.timeoutSeconds ? std::optional(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                                  std::chrono::duration<double>(*options.timeoutSeconds)))
-                               : std::nullopt;
+    // No --timeout: no deadline.
+    const Clock::time_point deadline =
+        options.timeoutSeconds ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(*options.timeoutSeconds))
+                               : Clock::time_point::max();
     auto probeFailure = [&](DebugResult result, std::string_view what) {
         notes << "cm3probe: run: " << DescribeFailure(what, result) << '\n';
         return run_exit::kProbe;
@@ -131,7 +132,7 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
             return run_exit::kFault;
         }
         if ((dhcsr & dhcsr::kSHalt) == 0) {
-            if (deadline && Clock::now() >= *deadline) {
+            if (Clock::now() >= deadline) {
                 (void)DebugHaltCore();
                 notes << "cm3probe: run: timed out after " << *options.timeoutSeconds << " s; the core is halted\n";
                 return run_exit::kTimeout;

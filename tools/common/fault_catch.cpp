@@ -11,13 +11,4 @@ WordAccess LibraryWords() {
         [](void*, uint32_t address, uint32_t value) { return DebugWriteMem(address, value, kWordSize); }, nullptr};
 }
 
-DebugResult ResumeWithFaultCatch(const WordAccess& words, uint32_t* dhcsr) {
-    DebugResult result = words.write(words.context, demcr::kAddress, kFaultCatches);
-    // Clear the reasons of the last halt so the next one reads alone.
-    if (result == DBG_OK) result = words.write(words.context, dfsr::kAddress, dfsr::kAll);
-    if (result == DBG_OK) result = words.write(words.context, dhcsr::kAddress, dhcsr::kDebugKey | dhcsr::kCDebugEn);
-    if (result == DBG_OK) result = words.read(words.context, dhcsr::kAddress, dhcsr);
-    return result;
-}
-
 }  // namespace cm3tools

@@ -25,7 +25,15 @@ WordAccess LibraryWords();
 
 // Arms the catches, lets the halted core run (DHCSR with the key, without
 // C_HALT or C_STEP), then reads DHCSR into `dhcsr`. No moment runs unarmed.
-[[nodiscard]] DebugResult ResumeWithFaultCatch(const WordAccess& words, uint32_t* dhcsr);
+// Inline: the GDB session is also built without the library (fuzzing).
+[[nodiscard]] inline DebugResult ResumeWithFaultCatch(const WordAccess& words, uint32_t* dhcsr) {
+    DebugResult result = words.write(words.context, demcr::kAddress, kFaultCatches);
+    // Clear the reasons of the last halt so the next one reads alone.
+    if (result == DBG_OK) result = words.write(words.context, dfsr::kAddress, dfsr::kAll);
+    if (result == DBG_OK) result = words.write(words.context, dhcsr::kAddress, dhcsr::kDebugKey | dhcsr::kCDebugEn);
+    if (result == DBG_OK) result = words.read(words.context, dhcsr::kAddress, dhcsr);
+    return result;
+}
 
 // True when a halt with this DFSR is a caught fault or reset.
 inline bool CaughtFault(uint32_t dfsr) { return (dfsr & dfsr::kVCatch) != 0; }

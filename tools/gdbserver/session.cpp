@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include "common/fault_catch.h"
 #include "common/target_registers.h"
 #include "descriptions.h"
 #include "packet.h"
@@ -164,6 +165,13 @@ Session::Session(Target& target, std::ostream* log, Options options)
         {},
         {},
         memory_map::kSramBase + kSramSize};
+}
+
+DebugResult Session::resumeCore() {
+    if (!options_.semihosting) return target_.resume();
+    // Firmware run as a test: a fault halts where it happened.
+    uint32_t dhcsr = 0;
+    return ResumeWithFaultCatch(WordAccess{ReadTargetWord, WriteTargetWord, &target_}, &dhcsr);
 }
 
 Session::Served Session::serveSemihosting(Reply& reply) {
@@ -484,7 +492,7 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
         if (result != DBG_OK) return settleAfterFailedRun(result);
         return {{haltedReply()}};
     }
-    const DebugResult result = target_.resume();
+    const DebugResult result = resumeCore();
     if (result != DBG_OK) return settleAfterFailedRun(result);
     running_ = true;
     return {{}, After::WaitForStop};
@@ -549,10 +557,20 @@ std::optional<std::string> Session::pollStop() {
         if ((dhcsr & dhcsr::kSLockup) != 0) return haltLockedUp();
         return std::nullopt;
     }
+    if (options_.semihosting) {
+        // A caught fault stops where it happened, as a segmentation fault.
+        uint32_t status = 0;
+        if (target_.readWord(dfsr::kAddress, &status) == DBG_OK && CaughtFault(status)) {
+            (void)target_.writeWord(dfsr::kAddress, status & dfsr::kAll);  // write ones to clear
+            running_ = false;
+            lastSignal_ = signal_number::kSegv;
+            return stopReply(lastSignal_);
+        }
+    }
     Reply reply;
     switch (serveSemihosting(reply)) {
     case Served::kContinue:
-        if (target_.resume() == DBG_OK) return std::nullopt;
+        if (resumeCore() == DBG_OK) return std::nullopt;
         note("could not resume after a semihosting call");
         running_ = false;
         return haltedReply();

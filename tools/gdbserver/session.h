@@ -125,6 +125,8 @@ private:
     // core should go on; else the reply (an exit, or a stop after a failure).
     enum class Served { kNotACall, kContinue, kStopped };
     Served serveSemihosting(Reply& reply);
+    // Lets the core run; with semihosting on, with the fault vector catches armed.
+    DebugResult resumeCore();
 
     Target& target_;
     std::ostream* log_;
