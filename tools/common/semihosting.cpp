@@ -17,6 +17,7 @@ inline constexpr uint32_t kByteBits = 8;
 inline constexpr uint32_t kChunk = 4096;  // the library's block limit
 // The longest file name or SYS_WRITE0 string read from the target.
 inline constexpr uint32_t kMaxString = 4096;
+inline constexpr uint32_t kMaxTransfer = 64 * 1024;
 // SYS_OPEN modes come in fours (r, rb, r+, r+b; then w...; then a...): for
 // ":tt" the group picks stdin, stdout or stderr.
 inline constexpr uint32_t kModesPerGroup = 4;
@@ -146,19 +147,26 @@ std::string FeatureBytes() {
     return bytes;
 }
 
-// SYS_WRITE: the number of bytes NOT written.
+State::Handle* Find(State& state, uint32_t number) {
+    const auto found = state.handles.find(number);
+    return found == state.handles.end() ? nullptr : &found->second;
+}
+
+// SYS_WRITE: the number of bytes NOT written. A call moves at most
+// kMaxTransfer bytes (the rest counts as not written), whatever length a
+// confused program asks for.
 uint32_t Write(Call& call, State& state, const Hooks& hooks, uint32_t handleNumber, uint32_t address, uint32_t length) {
-    const auto found = state.handles.find(handleNumber);
-    if (found == state.handles.end()) return length;
-    State::Handle& handle = found->second;
-    std::vector<uint8_t> bytes(length);
+    State::Handle* found = Find(state, handleNumber);
+    if (found == nullptr) return length;
+    State::Handle& handle = *found;
+    std::vector<uint8_t> bytes(std::min(length, kMaxTransfer));
     if (!call.read(address, bytes)) return length;
     const std::span<const char> text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     switch (handle.kind) {
     case Kind::kStdout:
     case Kind::kStderr:
         hooks.write(hooks.context, handle.kind == Kind::kStdout ? kStdout : kStderr, text);
-        return 0;
+        return length - static_cast<uint32_t>(bytes.size());
     case Kind::kFile: {
         const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), handle.file);
         if (written != bytes.size()) state.lastErrno = errno;
@@ -172,10 +180,10 @@ uint32_t Write(Call& call, State& state, const Hooks& hooks, uint32_t handleNumb
 
 // SYS_READ: the number of bytes NOT read; all of them at end of file.
 uint32_t Read(Call& call, State& state, const Hooks& hooks, uint32_t handleNumber, uint32_t address, uint32_t length) {
-    const auto found = state.handles.find(handleNumber);
-    if (found == state.handles.end()) return length;
-    State::Handle& handle = found->second;
-    std::vector<char> bytes(length);
+    State::Handle* found = Find(state, handleNumber);
+    if (found == nullptr) return length;
+    State::Handle& handle = *found;
+    std::vector<char> bytes(std::min(length, kMaxTransfer));
     size_t got = 0;
     switch (handle.kind) {
     case Kind::kStdin: got = hooks.read != nullptr ? hooks.read(hooks.context, bytes) : 0; break;
@@ -183,7 +191,7 @@ uint32_t Read(Call& call, State& state, const Hooks& hooks, uint32_t handleNumbe
     case Kind::kFeatures: {
         const std::string features = FeatureBytes();
         const size_t from = std::min<size_t>(handle.position, features.size());
-        got = std::min<size_t>(length, features.size() - from);
+        got = std::min<size_t>(bytes.size(), features.size() - from);
         std::copy_n(features.begin() + static_cast<std::ptrdiff_t>(from), got, bytes.begin());
         handle.position += static_cast<uint32_t>(got);
         break;
@@ -196,9 +204,9 @@ uint32_t Read(Call& call, State& state, const Hooks& hooks, uint32_t handleNumbe
 }
 
 uint32_t Seek(State& state, uint32_t handleNumber, uint32_t position) {
-    const auto found = state.handles.find(handleNumber);
-    if (found == state.handles.end()) return kFailed;
-    State::Handle& handle = found->second;
+    State::Handle* found = Find(state, handleNumber);
+    if (found == nullptr) return kFailed;
+    State::Handle& handle = *found;
     if (handle.kind == Kind::kFeatures) {
         handle.position = position;
         return 0;
@@ -211,9 +219,9 @@ uint32_t Seek(State& state, uint32_t handleNumber, uint32_t position) {
 }
 
 uint32_t Flen(State& state, uint32_t handleNumber) {
-    const auto found = state.handles.find(handleNumber);
-    if (found == state.handles.end()) return kFailed;
-    State::Handle& handle = found->second;
+    State::Handle* found = Find(state, handleNumber);
+    if (found == nullptr) return kFailed;
+    State::Handle& handle = *found;
     if (handle.kind == Kind::kFeatures) return static_cast<uint32_t>(FeatureBytes().size());
     if (handle.kind != Kind::kFile) return 0;
     const long at = std::ftell(handle.file);
@@ -331,11 +339,9 @@ Outcome ServeSemihostingCall(const TargetAccess& target, State& state, const Hoo
     }
     case op::kIsTty:
         if (const auto words = Block<1>(call, parameter)) {
-            const auto found = state.handles.find((*words)[0]);
-            answer = found == state.handles.end()              ? kFailed
-                     : found->second.kind == Kind::kFile ||
-                               found->second.kind == Kind::kFeatures ? 0
-                                                                     : 1;
+            const State::Handle* found = Find(state, (*words)[0]);
+            const bool file = found != nullptr && (found->kind == Kind::kFile || found->kind == Kind::kFeatures);
+            answer = found == nullptr ? kFailed : file ? 0 : 1;
         }
         break;
     case op::kSeek:
