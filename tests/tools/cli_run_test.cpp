@@ -37,6 +37,9 @@ TEST(CliRun, ExitCodesOutputAndInput) {
         // The example firmware counts forever.
         {"timeout", {"run", "--semihosting", "--timeout", "0.5", CM3PROBE_EXAMPLE_FIRMWARE}, "", 124, "",
          "timed out"},
+        // A fresh simulated part has erased flash: it locks up at once.
+        {"no flash", {"run", "--no-flash", "--semihosting", kHello}, "", 125, "", "locked up"},
+        {"probe failure", {"-a", "No Such Adapter", "run", "--semihosting", kHello}, "", 126, "", "DebugOpen"},
         {"files without semihosting", {"run", "--semihosting-files", ".", kHello}, "", 2, "", "needs --semihosting"},
     };
     for (const RunCase& c : cases) {

@@ -104,6 +104,9 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
     } catch (const TargetError& error) {
         notes << "cm3probe: " << error.message << '\n';
         return run_exit::kProbe;
+    } catch (const AdapterError& error) {
+        notes << "cm3probe: " << error.what() << '\n';
+        return run_exit::kProbe;
     }
 
     Console console;
