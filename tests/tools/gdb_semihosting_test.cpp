@@ -15,12 +15,19 @@ constexpr std::chrono::seconds kServerStartLimit{60};
 constexpr std::chrono::seconds kSessionLimit{180};
 constexpr std::chrono::seconds kServerExitLimit{30};
 
-// A fault's backtrace leads back to where it happened.
+// A breakpoint on the C runtime's first call stops there, stepi serves it;
+// a fault's backtrace leads back to where it happened.
 constexpr const char* kScript = R"gdb(set pagination off
 set confirm off
 monitor semihosting enable
 load
 monitor reset halt
+break *_mainCRTStartup+4
+continue
+x/i $pc
+stepi
+print (int)$pc - (int)_mainCRTStartup
+delete
 continue
 bt
 )gdb";
@@ -54,6 +61,8 @@ TEST(GdbSemihosting, ConsoleOutputAndExitCode) {
     EXPECT_NE(hello.find("semihosting enabled"), std::string::npos) << hello;
     // No console: the program's command line is empty and its read ends at once.
     EXPECT_NE(hello.find("hello from the target\nargc 0\n"), std::string::npos) << hello;
+    EXPECT_NE(hello.find("bkpt\t0x00ab"), std::string::npos) << hello;
+    EXPECT_NE(hello.find("$1 = 6"), std::string::npos) << "stepi moves past the call\n" << hello;
     EXPECT_NE(hello.find("[Inferior 1 (Remote target) exited with code 03]"), std::string::npos) << hello;
     // The vector catch stops on entry to the fault handler, the faulting main a frame below.
     const std::string fault = Session(CM3PROBE_SEMIHOST_FAULT);

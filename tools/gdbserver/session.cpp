@@ -174,8 +174,14 @@ DebugResult Session::resumeCore() {
     return ResumeWithFaultCatch(WordAccess{ReadTargetWord, WriteTargetWord, &target_}, &dhcsr);
 }
 
-Session::Served Session::serveSemihosting(Reply& reply) {
+Session::Served Session::serveSemihosting(Reply& reply, bool stepping) {
     if (!options_.semihosting) return Served::kNotACall;
+    // A breakpoint GDB set on the call stops there like any other; the step
+    // off it serves the call.
+    uint32_t pc = 0;
+    if (!stepping && target_.readRegister(regsel::kPc, &pc) == DBG_OK && breakpoints_.contains(pc & ~kThumbBit)) {
+        return Served::kNotACall;
+    }
     const semihosting::TargetAccess access = Access(target_);
     DebugResult result = DBG_OK;
     if (!semihosting::AtSemihostingCall(access, result)) return Served::kNotACall;
@@ -483,7 +489,7 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
     if (target_.coreState(&dhcsr) != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
     if (step) {
         Reply reply;
-        switch (serveSemihosting(reply)) {
+        switch (serveSemihosting(reply, true)) {
         case Served::kContinue: return {{haltedReply()}};
         case Served::kStopped: return {{reply}};
         case Served::kNotACall: break;
@@ -568,7 +574,7 @@ std::optional<std::string> Session::pollStop() {
         }
     }
     Reply reply;
-    switch (serveSemihosting(reply)) {
+    switch (serveSemihosting(reply, false)) {
     case Served::kContinue:
         if (resumeCore() == DBG_OK) return std::nullopt;
         note("could not resume after a semihosting call");

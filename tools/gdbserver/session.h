@@ -124,7 +124,7 @@ private:
     // A halt on BKPT 0xAB while semihosting is on: served. Nothing when the
     // core should go on; else the reply (an exit, or a stop after a failure).
     enum class Served { kNotACall, kContinue, kStopped };
-    Served serveSemihosting(Reply& reply);
+    Served serveSemihosting(Reply& reply, bool stepping);
     // Lets the core run; with semihosting on, with the fault vector catches armed.
     DebugResult resumeCore();
 
