@@ -31,6 +31,9 @@ TEST(CliRun, ExitCodesOutputAndInput) {
         {"jtag", {"--jtag", "run", "--semihosting", kHello, "one", "two"}, "", 3, kHelloOut, ""},
         {"jtag batched, stdin", {"--jtag", "--batched", "run", "--semihosting", kHello, "one", "two"},
          "typed line\n", 3, kHelloOut + "read: typed line\n", ""},
+        // Linked for SRAM: loaded, not flashed, and started at its entry point.
+        {"image in RAM", {"run", "--semihosting", CM3PROBE_SEMIHOST_HELLO_RAM}, "", 3,
+         "hello from the target\nargc 1\nargv[0] " CM3PROBE_SEMIHOST_HELLO_RAM "\n", ""},
         {"fault", {"run", "--semihosting", CM3PROBE_SEMIHOST_FAULT}, "", 125, "about to fault\n",
          "a fault or reset was caught"},
         {"no semihosting", {"run", kHello}, "", 125, "", "run with --semihosting"},

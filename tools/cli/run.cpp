@@ -27,6 +27,7 @@ namespace sh = semihosting;
 // output keeps flowing, seldom enough to leave the probe to the target.
 inline constexpr std::chrono::microseconds kPollInterval{200};
 inline constexpr uint32_t kSramSize = 64 * 1024;  // the part's SRAM, the stack's top
+inline constexpr uint32_t kXpsrThumb = 1u << 24;    // EPSR.T: Thumb state, the only one the core has
 
 // The library's exports on the process's connection.
 sh::TargetAccess LibraryAccess() {
@@ -100,7 +101,18 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
         Check(DebugSystemReset(), "DebugSystemReset");
         // An image wholly in RAM starts at its entry point.
         const bool inRam = !image.segments.empty() && image.segments.front().address >= memory_map::kSramBase;
-        if (inRam && image.entry) Check(DebugWriteCoreRegister(regsel::kPc, *image.entry | kThumbBit), "pc");
+        if (inRam && image.entry) {
+            // The reset took its vectors from flash: the image's own table
+            // gives the stack, its entry point the start, in Thumb state.
+            const std::vector<uint8_t>& first = image.segments.front().bytes;
+            if (first.size() >= sizeof(uint32_t)) {
+                const uint32_t sp = uint32_t{first[0]} | uint32_t{first[1]} << 8 | uint32_t{first[2]} << 16 |
+                                    uint32_t{first[3]} << 24;
+                Check(DebugWriteCoreRegister(regsel::kMsp, sp), "msp");
+            }
+            Check(DebugWriteCoreRegister(regsel::kXpsr, kXpsrThumb), "xpsr");
+            Check(DebugWriteCoreRegister(regsel::kPc, *image.entry & ~kThumbBit), "pc");
+        }
     } catch (const TargetError& error) {
         notes << "cm3probe: " << error.message << '\n';
         return run_exit::kProbe;
