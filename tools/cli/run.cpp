@@ -26,7 +26,6 @@ namespace sh = semihosting;
 // Between two reads of a running core's state: often enough that console
 // output keeps flowing, seldom enough to leave the probe to the target.
 inline constexpr std::chrono::microseconds kPollInterval{200};
-inline constexpr uint32_t kSramSize = 64 * 1024;  // the part's SRAM, the stack's top
 inline constexpr uint32_t kXpsrThumb = 1u << 24;    // EPSR.T: Thumb state, the only one the core has
 
 // The library's exports on the process's connection.
@@ -123,7 +122,7 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
 
     Console console;
     sh::Hooks hooks{WriteConsole, ReadConsole, Centiseconds, UnixSeconds, &console, options.fileRoot,
-                    CommandLine(options), memory_map::kSramBase + kSramSize};
+                    CommandLine(options), memory_map::kSramBase + memory_map::kSramSize};
     sh::State state;
     const sh::TargetAccess access = LibraryAccess();
     const WordAccess words = LibraryWords();
@@ -165,7 +164,7 @@ int RunFirmware(const GlobalOptions& global, const RunOptions& options, std::ost
         if (!call) {
             uint32_t status = 0;
             uint32_t pc = 0;
-            (void)DebugReadMem(dfsr::kAddress, &status, 2);
+            (void)words.read(words.context, dfsr::kAddress, &status);
             (void)DebugReadCoreRegister(regsel::kPc, &pc);
             const bool semihostingCall = !options.semihosting && sh::AtSemihostingCall(access, result);
             notes << "cm3probe: run: the core halted at pc " << Hex32(pc) << " ("

@@ -113,6 +113,7 @@ inline constexpr uint32_t kAddress1 = 0x400FE004;
 namespace memory_map {
 inline constexpr uint32_t kFlashBase = 0x00000000;
 inline constexpr uint32_t kSramBase = 0x20000000;  // also where the Code region ends
+inline constexpr uint32_t kSramSize = 64 * 1024;    // the default part's; its top is where stacks start
 }  // namespace memory_map
 
 // Thumb: the low bit of a code address says Thumb state, not an address bit.

@@ -133,8 +133,6 @@ semihosting::TargetAccess Access(Target& target) {
         &target};
 }
 
-// The part's SRAM: its top is where the stack starts.
-inline constexpr uint32_t kSramSize = 64 * 1024;
 inline constexpr uint32_t kCentisecondsPerSecond = 100;
 
 size_t ReadStdin(void*, std::span<char> buffer) {
@@ -164,7 +162,7 @@ Session::Session(Target& target, std::ostream* log, Options options)
         this,
         {},
         {},
-        memory_map::kSramBase + kSramSize};
+        memory_map::kSramBase + memory_map::kSramSize};
 }
 
 DebugResult Session::resumeCore() {
