@@ -17,6 +17,7 @@
 #include "common/results.h"
 #include "common/session.h"
 #include "demo.h"
+#include "run.h"
 #include "shell.h"
 
 #if CM3PROBE_HAVE_GDBSERVER
@@ -95,7 +96,8 @@ std::optional<std::string> UnknownCommand(CLI::App& app, const GlobalOptions& op
 }
 
 int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port, [[maybe_unused]] bool once,
-              [[maybe_unused]] bool verbose, std::ostream& err) {
+              [[maybe_unused]] bool verbose, [[maybe_unused]] bool semihosting,
+              [[maybe_unused]] bool semihostingConsole, std::ostream& err) {
 #if CM3PROBE_HAVE_GDBSERVER
     cm3tools::gdb::ServerOptions server;
     server.port = port;
@@ -106,6 +108,8 @@ int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port,
     server.logPackets = verbose;
     // `monitor reset hardware` re-initialises the way this session did.
     server.batched = session.options().batched;
+    server.semihosting = semihosting;
+    server.semihostingConsole = semihostingConsole;
     return cm3tools::gdb::RunServer(server);
 #else
     err << "cm3probe: the GDB server is not part of this build\n";
@@ -116,7 +120,8 @@ int GdbServer([[maybe_unused]] Session& session, [[maybe_unused]] uint16_t port,
 int Run(int argc, char** argv) {
     CLI::App app{"cm3probe: debug an ARM Cortex-M3 through an FT2232-class adapter over SWD or JTAG, or on the "
                  "built-in simulator."};
-    app.footer(std::string("Global options go before the command. ") + kExitCodes);
+    app.footer(std::string("Global options go before the command. ") + kExitCodes +
+               " `run` exits with the target's own code instead (see cm3probe run --help).");
     app.name("cm3probe");
     app.require_subcommand(1);
     app.get_formatter()->column_width(34);
@@ -139,6 +144,30 @@ int Run(int argc, char** argv) {
     std::string firmware = DefaultDemoFirmware();
     demo->add_option("--firmware", firmware, "ELF file to flash (default: the example firmware)")
         ->type_name("FILE");
+    bool semihosting = false;
+    bool semihostingConsole = false;
+    gdbserver->add_flag("--semihosting", semihosting, "Serve semihosting calls from the start (monitor semihosting enable)");
+    gdbserver->add_flag("--semihosting-console", semihostingConsole,
+                        "Feed the server's stdin to the target's console reads (otherwise they read end of file)");
+    CLI::App* run = app.add_subcommand(
+        "run", "Firmware as a test: flash (or load) FILE, reset, run it with its console here, exit with its code");
+    RunOptions runOptions;
+    run->add_option("file", runOptions.file, "ELF file or raw binary (raw binaries go to flash)")
+        ->required()
+        ->type_name("FILE");
+    run->add_option("arguments", runOptions.arguments, "The program's arguments, after its name (SYS_GET_CMDLINE)")
+        ->type_name("ARG...");
+    run->add_flag("--semihosting", runOptions.semihosting, "Serve semihosting calls: console, exit code, clock");
+    run->add_option("--timeout", runOptions.timeoutSeconds, "Halt the target and exit 124 after SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    run->add_flag("--no-flash", runOptions.noFlash, "Leave flash as it is (the image is already there)");
+    run->add_option("--semihosting-files", runOptions.fileRoot,
+                    "Let the target open host files under DIR (nothing outside it)")
+        ->type_name("DIR")
+        ->check(CLI::ExistingDirectory);
+    run->footer("Exit codes: the target's exit code (SYS_EXIT), 124 timeout, 125 fault, lockup or a halt that is not "
+                "an exit, 126 the probe or the connection failed, 2 usage error.");
     for (CLI::App* command : {list, shell, gdbserver, demo}) command->footer(kExitCodes);
 
     try {
@@ -167,7 +196,16 @@ int Run(int argc, char** argv) {
             return RunDemo(options, firmware, std::cout, std::cerr);
         }
         if (shell->parsed()) return RunShell(open(), std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
-        if (gdbserver->parsed()) return GdbServer(open(), port, once, verbose, std::cerr);
+        if (gdbserver->parsed()) {
+            return GdbServer(open(), port, once, verbose, semihosting, semihostingConsole, std::cerr);
+        }
+        if (run->parsed()) {
+            if (!std::filesystem::exists(runOptions.file)) throw UsageError("run: no file at " + runOptions.file);
+            if (!runOptions.fileRoot.empty() && !runOptions.semihosting) {
+                throw UsageError("run: --semihosting-files needs --semihosting");
+            }
+            return RunFirmware(options, runOptions, std::cerr);
+        }
         Context context(std::cout, std::cerr, StderrIsTerminal(), open, false);
         commands.selected()(context);
         if (session) session->close();

@@ -10,6 +10,7 @@ namespace dhcsr {
 inline constexpr uint32_t kAddress = 0xE000EDF0;
 inline constexpr uint32_t kCDebugEn = 1u << 0;
 inline constexpr uint32_t kCHalt = 1u << 1;
+inline constexpr uint32_t kDebugKey = 0xA05Fu << 16;  // writes without it are ignored
 inline constexpr uint32_t kSRegRdy = 1u << 16;
 inline constexpr uint32_t kSHalt = 1u << 17;
 inline constexpr uint32_t kSSleep = 1u << 18;
@@ -34,6 +35,15 @@ inline constexpr uint32_t kAll = kHalted | kBkpt | kDwtTrap | kVCatch | kExterna
 namespace demcr {
 inline constexpr uint32_t kAddress = 0xE000EDFC;
 inline constexpr uint32_t kVcCoreReset = 1u << 0;  // halt as the core leaves reset
+// Halt instead of taking a fault: MemManage, coprocessor, checking (alignment,
+// divide by zero), state, bus error, exception entry/return, HardFault.
+inline constexpr uint32_t kVcMmErr = 1u << 4;
+inline constexpr uint32_t kVcNoCpErr = 1u << 5;
+inline constexpr uint32_t kVcChkErr = 1u << 6;
+inline constexpr uint32_t kVcStatErr = 1u << 7;
+inline constexpr uint32_t kVcBusErr = 1u << 8;
+inline constexpr uint32_t kVcIntErr = 1u << 9;
+inline constexpr uint32_t kVcHardErr = 1u << 10;
 inline constexpr uint32_t kTrcEna = 1u << 24;
 }  // namespace demcr
 
@@ -103,6 +113,7 @@ inline constexpr uint32_t kAddress1 = 0x400FE004;
 namespace memory_map {
 inline constexpr uint32_t kFlashBase = 0x00000000;
 inline constexpr uint32_t kSramBase = 0x20000000;  // also where the Code region ends
+inline constexpr uint32_t kSramSize = 64 * 1024;    // the default part's; its top is where stacks start
 }  // namespace memory_map
 
 // Thumb: the low bit of a code address says Thumb state, not an address bit.

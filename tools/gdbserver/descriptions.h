@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "common/core_registers.h"
+#include "common/target_registers.h"
 
 namespace cm3tools::gdb {
 
 // The default target's memory; GDB programs the flash through vFlash packets.
 namespace target_memory {
 inline constexpr uint32_t kFlashSize = 256 * 1024;
-inline constexpr uint32_t kSramSize = 64 * 1024;
+inline constexpr uint32_t kSramSize = memory_map::kSramSize;
 // Peripherals and the system region are listed as RAM so that GDB reads them.
 inline constexpr uint32_t kPeripheralBase = 0x40000000;
 inline constexpr uint32_t kPeripheralSize = 0x20000000;

@@ -81,7 +81,7 @@ public:
         : fd_(fd),
           log_(options.log),
           logPackets_(options.log != nullptr && options.logPackets),
-          session_(target, options.log),
+          session_(target, options.log, {options.semihosting, options.semihostingConsole}),
           reader_(kMaxPayload) {}
 
     ~Connection() {
@@ -112,7 +112,9 @@ public:
             if (ready > 0 && fds[kClientSlot].revents != 0 && !receive()) break;
             drainEvents();
             if (session_.running() && Clock::now() >= nextPoll) {
-                if (auto stop = session_.pollStop()) send(*stop);
+                auto stop = session_.pollStop();
+                for (const std::string& output : session_.takeOutput()) send(output);
+                if (stop) send(*stop);
                 nextPoll = Clock::now() + kRunningPollInterval;
             }
             while (open_ && !session_.running() && !held_.empty()) {
@@ -222,6 +224,7 @@ private:
 
     void process(const std::string& packet) {
         const Session::Response response = session_.handle(packet);
+        for (const std::string& output : session_.takeOutput()) send(output);
         for (const std::string& reply : response.packets) send(reply);
         if (response.after == Session::After::Close) {
             closedByClient_ = true;
@@ -294,7 +297,8 @@ int RunServer(const ServerOptions& options) {
         }
         (void)::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         Log(options.log, "gdbserver: debugger connected");
-        ServeClient(client, *target, {options.log, options.logPackets, listener});
+        ServeClient(client, *target,
+                    {options.log, options.logPackets, listener, options.semihosting, options.semihostingConsole});
         ::close(client);
         Log(options.log, "gdbserver: debugger disconnected");
         if (options.once) break;

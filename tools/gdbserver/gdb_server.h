@@ -14,6 +14,8 @@ struct ServerOptions {
     std::ostream* log = nullptr;    // where the server listens, clients coming and going; nothing when null
     bool logPackets = false;        // also every packet, on `log`
     bool batched = false;           // DebugInit's argument after `monitor reset hardware`
+    bool semihosting = false;       // serve semihosting calls from the start
+    bool semihostingConsole = false;  // the target's console reads come from stdin, not end of file
 };
 
 // Serves clients until `once` ends it or the listening socket fails.

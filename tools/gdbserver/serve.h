@@ -20,6 +20,8 @@ struct ClientOptions {
     // Connections arriving here while the client is served are refused: one
     // client at a time. Negative: none.
     int listener = -1;
+    bool semihosting = false;         // serve semihosting calls from the start
+    bool semihostingConsole = false;  // console reads come from stdin
 };
 
 // Serves the client on `fd` until it detaches, kills or goes away; the core

@@ -4,7 +4,11 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
+#include <unistd.h>
+#include <cerrno>
 
+#include "common/fault_catch.h"
 #include "common/target_registers.h"
 #include "descriptions.h"
 #include "packet.h"
@@ -115,14 +119,83 @@ std::string Output(std::string_view text) {
     return "O" + ToHex(text);
 }
 
+// The target's side of semihosting: the Target interface.
+semihosting::TargetAccess Access(Target& target) {
+    return semihosting::TargetAccess{
+        [](void* t, uint32_t selector, uint32_t* value) { return static_cast<Target*>(t)->readRegister(selector, value); },
+        [](void* t, uint32_t selector, uint32_t value) { return static_cast<Target*>(t)->writeRegister(selector, value); },
+        [](void* t, uint32_t address, uint8_t* buffer, uint32_t count) {
+            return static_cast<Target*>(t)->readMemory(address, buffer, count);
+        },
+        [](void* t, uint32_t address, const uint8_t* data, uint32_t count) {
+            return static_cast<Target*>(t)->writeMemory(address, data, count);
+        },
+        &target};
+}
+
+inline constexpr uint32_t kCentisecondsPerSecond = 100;
+
+size_t ReadStdin(void*, std::span<char> buffer) {
+    while (true) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? 0 : static_cast<size_t>(n);
+    }
+}
+
 bool ThreadMatches(std::string_view tid) {
     return tid.empty() || tid == kThreadId || tid == kAllThreads || tid == kAnyThread;
 }
 
 }  // namespace
 
-Session::Session(Target& target, std::ostream* log)
-    : target_(target), log_(log), watchpoints_(WordBus{ReadTargetWord, WriteTargetWord, &target}) {}
+Session::Session(Target& target, std::ostream* log, Options options)
+    : target_(target), log_(log), watchpoints_(WordBus{ReadTargetWord, WriteTargetWord, &target}), options_(options) {
+    semihostingHooks_ = semihosting::Hooks{
+        // Both streams go to GDB's console.
+        [](void* self, int, std::span<const char> bytes) {
+            static_cast<Session*>(self)->output_.push_back(Output(std::string_view(bytes.data(), bytes.size())));
+        },
+        options.console ? ReadStdin : nullptr,
+        [](void*) { return static_cast<uint64_t>(std::clock()) * kCentisecondsPerSecond / CLOCKS_PER_SEC; },
+        [](void*) { return static_cast<uint64_t>(std::time(nullptr)); },
+        this,
+        {},
+        {},
+        memory_map::kSramBase + memory_map::kSramSize};
+}
+
+DebugResult Session::resumeCore() {
+    if (!options_.semihosting) return target_.resume();
+    // Firmware run as a test: a fault halts where it happened.
+    uint32_t dhcsr = 0;
+    return ResumeWithFaultCatch(WordAccess{ReadTargetWord, WriteTargetWord, &target_}, &dhcsr);
+}
+
+Session::Served Session::serveSemihosting(Reply& reply, bool stepping) {
+    if (!options_.semihosting) return Served::kNotACall;
+    // A breakpoint GDB set on the call stops there like any other; the step
+    // off it serves the call.
+    uint32_t pc = 0;
+    if (!stepping && target_.readRegister(regsel::kPc, &pc) == DBG_OK && breakpoints_.contains(pc & ~kThumbBit)) {
+        return Served::kNotACall;
+    }
+    const semihosting::TargetAccess access = Access(target_);
+    DebugResult result = DBG_OK;
+    if (!semihosting::AtSemihostingCall(access, result)) return Served::kNotACall;
+    const semihosting::Outcome outcome = semihosting::ServeSemihostingCall(access, semihostingState_, semihostingHooks_);
+    switch (outcome.kind) {
+    case semihosting::Outcome::Kind::kContinue: return Served::kContinue;
+    case semihosting::Outcome::Kind::kExit:
+        // GDB's "exited with code N".
+        reply = "W" + RegisterHex(static_cast<uint8_t>(outcome.exitCode), 1);
+        return Served::kStopped;
+    case semihosting::Outcome::Kind::kProbeFailure: break;
+    }
+    note("a semihosting call failed on the probe");
+    reply = haltedReply();
+    return Served::kStopped;
+}
 
 void Session::note(std::string_view text) const {
     if (log_ != nullptr) *log_ << "gdbserver: " << text << std::endl;
@@ -413,11 +486,17 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
     uint32_t dhcsr = 0;
     if (target_.coreState(&dhcsr) != DBG_OK) return {{std::string(error_reply::kTargetFailed)}};
     if (step) {
+        Reply reply;
+        switch (serveSemihosting(reply, true)) {
+        case Served::kContinue: return {{haltedReply()}};
+        case Served::kStopped: return {{reply}};
+        case Served::kNotACall: break;
+        }
         const DebugResult result = target_.step();
         if (result != DBG_OK) return settleAfterFailedRun(result);
         return {{haltedReply()}};
     }
-    const DebugResult result = target_.resume();
+    const DebugResult result = resumeCore();
     if (result != DBG_OK) return settleAfterFailedRun(result);
     running_ = true;
     return {{}, After::WaitForStop};
@@ -481,6 +560,26 @@ std::optional<std::string> Session::pollStop() {
     if ((dhcsr & dhcsr::kSHalt) == 0) {
         if ((dhcsr & dhcsr::kSLockup) != 0) return haltLockedUp();
         return std::nullopt;
+    }
+    if (options_.semihosting) {
+        // A caught fault stops where it happened, as a segmentation fault.
+        uint32_t status = 0;
+        if (target_.readWord(dfsr::kAddress, &status) == DBG_OK && CaughtFault(status)) {
+            (void)target_.writeWord(dfsr::kAddress, status & dfsr::kAll);  // write ones to clear
+            running_ = false;
+            lastSignal_ = signal_number::kSegv;
+            return stopReply(lastSignal_);
+        }
+    }
+    Reply reply;
+    switch (serveSemihosting(reply, false)) {
+    case Served::kContinue:
+        if (resumeCore() == DBG_OK) return std::nullopt;
+        note("could not resume after a semihosting call");
+        running_ = false;
+        return haltedReply();
+    case Served::kStopped: running_ = false; return reply;
+    case Served::kNotACall: break;
     }
     running_ = false;
     return haltedReply();
@@ -715,7 +814,13 @@ Session::Response Session::monitor(std::string_view hexCommand) {
         "  reset halt      system reset, halt at the reset vector\n"
         "  reset run       system reset, then run\n"
         "  reset hardware  pulse the reset line\n"
-        "  halt            halt the core\n";
+        "  halt            halt the core\n"
+        "  semihosting enable|disable  serve the target's BKPT 0xAB calls (console on GDB's)\n";
+    if (command == "semihosting enable" || command == "semihosting disable") {
+        options_.semihosting = command == "semihosting enable";
+        return done(std::string("semihosting ") + (options_.semihosting ? "enabled\n" : "disabled\n"));
+    }
+    if (command == "semihosting") return done(std::string("semihosting is ") + (options_.semihosting ? "enabled\n" : "disabled\n"));
     if (command == "help") return done(help);
     // Not an error: a script written for another server goes on.
     return done("unknown monitor command '" + command + "'\n" + help);

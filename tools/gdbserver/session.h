@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/semihosting.h"
 #include "common/watchpoints.h"
 #include "target.h"
 
@@ -36,6 +37,13 @@ inline constexpr std::string_view kNotHalted = "E03";
 inline constexpr std::string_view kUnknownAnnex = "E04";
 }  // namespace error_reply
 
+// Semihosting: served from the start when `semihosting`; console reads come
+// from stdin when `console`, else they read end of file.
+struct SemihostingOptions {
+    bool semihosting = false;
+    bool console = false;
+};
+
 class Session {
 public:
     enum class After {
@@ -48,7 +56,8 @@ public:
         After after = After::Nothing;
     };
 
-    Session(Target& target, std::ostream* log);
+    using Options = SemihostingOptions;
+    Session(Target& target, std::ostream* log, Options options = {});
 
     // A client arrived: the core is halted for it.
     void attach();
@@ -63,6 +72,8 @@ public:
     std::optional<std::string> pollStop();
     // The interrupt byte: halts a running core and returns the stop reply.
     std::optional<std::string> interrupt();
+    // Console output of semihosting calls served since the last take, as O packets.
+    std::vector<std::string> takeOutput() { return std::exchange(output_, {}); }
 
 private:
     struct Breakpoint {
@@ -110,6 +121,12 @@ private:
     DebugResult removeAllBreakpoints();
     DebugResult remove(uint32_t address, const Breakpoint& breakpoint);
     void note(std::string_view text) const;
+    // A halt on BKPT 0xAB while semihosting is on: served. Nothing when the
+    // core should go on; else the reply (an exit, or a stop after a failure).
+    enum class Served { kNotACall, kContinue, kStopped };
+    Served serveSemihosting(Reply& reply, bool stepping);
+    // Lets the core run; with semihosting on, with the fault vector catches armed.
+    DebugResult resumeCore();
 
     Target& target_;
     std::ostream* log_;
@@ -120,6 +137,10 @@ private:
     Watchpoints watchpoints_;
     // vFlashWrite pieces since the last vFlashDone, verified there.
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> flashWritten_;
+    Options options_;
+    semihosting::State semihostingState_;
+    semihosting::Hooks semihostingHooks_;
+    std::vector<std::string> output_;
 };
 
 }  // namespace cm3tools::gdb
