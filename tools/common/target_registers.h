@@ -19,6 +19,14 @@ inline constexpr uint32_t kSRetireSt = 1u << 24;
 inline constexpr uint32_t kSResetSt = 1u << 25;
 }  // namespace dhcsr
 
+// The core register transfer: DCRSR selects (write-only, reads as zero), DCRDR carries the value.
+namespace dcrsr {
+inline constexpr uint32_t kAddress = 0xE000EDF4;
+}  // namespace dcrsr
+namespace dcrdr {
+inline constexpr uint32_t kAddress = 0xE000EDF8;
+}  // namespace dcrdr
+
 // What the PC reads while the core is locked up (a fault it could not take).
 inline constexpr uint32_t kLockupPc = 0xFFFFFFFE;
 
@@ -114,6 +122,8 @@ namespace memory_map {
 inline constexpr uint32_t kFlashBase = 0x00000000;
 inline constexpr uint32_t kSramBase = 0x20000000;  // also where the Code region ends
 inline constexpr uint32_t kSramSize = 64 * 1024;    // the default part's; its top is where stacks start
+inline constexpr uint32_t kPeripheralBase = 0x40000000;  // where the Code and SRAM regions end
+inline constexpr uint32_t kPpbBase = 0xE0000000;         // the core's own registers from here
 }  // namespace memory_map
 
 // Thumb: the low bit of a code address says Thumb state, not an address bit.
