@@ -19,14 +19,6 @@ inline constexpr uint32_t kSRetireSt = 1u << 24;
 inline constexpr uint32_t kSResetSt = 1u << 25;
 }  // namespace dhcsr
 
-// The core register transfer: DCRSR selects (write-only, reads as zero), DCRDR carries the value.
-namespace dcrsr {
-inline constexpr uint32_t kAddress = 0xE000EDF4;
-}  // namespace dcrsr
-namespace dcrdr {
-inline constexpr uint32_t kAddress = 0xE000EDF8;
-}  // namespace dcrdr
-
 // What the PC reads while the core is locked up (a fault it could not take).
 inline constexpr uint32_t kLockupPc = 0xFFFFFFFE;
 

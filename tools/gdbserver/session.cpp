@@ -493,7 +493,7 @@ Session::Reply Session::readMemory(std::string_view args) {
         for (; at < end; at += kWordBytes) {
             uint32_t word = 0;
             if (target_.readWord(at, &word) != DBG_OK) break;
-            for (uint32_t i = 0; i < kWordBytes; ++i) words[at - first + i] = static_cast<uint8_t>(word >> (8 * i));
+            for (uint32_t i = 0; i < kWordBytes; ++i) words[at - first + i] = static_cast<uint8_t>(word >> (thumb::kByteBits * i));
         }
         if (at == end) {
             std::copy_n(words.begin() + (address - first), length, bytes.begin());
