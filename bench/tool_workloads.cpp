@@ -223,9 +223,56 @@ std::vector<std::string> GlobalOptions(const Path& path, uint32_t clockHz) {
     return row;
 }
 
+// A program of one instruction for the GDB rows: the vector table's stack
+// pointer and reset vector, then `b .` at kLoopAddress. No byte needs escaping
+// in a binary packet.
+inline constexpr uint32_t kLoopAddress = 0x40;
+inline constexpr uint32_t kLoopStack = 0x20001000;
+std::string LoopImage() {
+    std::string image(kLoopAddress + 2, '\0');
+    for (uint32_t i = 0; i < 4; ++i) {
+        image[i] = static_cast<char>(kLoopStack >> (8 * i));
+        image[4 + i] = static_cast<char>((kLoopAddress | 1) >> (8 * i));
+    }
+    image[kLoopAddress] = static_cast<char>(0xFE);  // b . (0xE7FE)
+    image[kLoopAddress + 1] = static_cast<char>(0xE7);
+    return image;
+}
+
+// What gdb-multiarch 13 sends for one `stepi` (recorded with `set debug remote
+// 1`): the step, then reads around the PC for the unwinder and the display
+// (offsets from the PC, lengths), `g`, a stack read and the thread list.
+struct CodeRead {
+    int offset;
+    uint32_t length;
+};
+inline constexpr CodeRead kStepiReads[] = {{0, 4},  {-4, 4}, {0, 4}, {-4, 4}, {0, 2},  {-2, 2}, {-4, 2},
+                                           {0, 2},  {-2, 2}, {-4, 2}, {0, 4}, {-4, 4}, {0, 4},  {-4, 4},
+                                           {0, 4},  {0, 4},  {0, 4}};
+std::vector<std::string> StepiPackets() {
+    std::vector<std::string> packets = {"vCont;s:1;c"};
+    auto reads = [&packets] {
+        for (const CodeRead& r : kStepiReads) {
+            char text[kTextRoom];
+            std::snprintf(text, sizeof text, "m%x,%x", kLoopAddress + r.offset, r.length);
+            packets.push_back(text);
+        }
+    };
+    reads();
+    char stack[kTextRoom];
+    std::snprintf(stack, sizeof stack, "m%x,40", kLoopStack - 0x40);
+    for (const std::string& p : {std::string("g"), std::string(stack), std::string("qfThreadInfo"), std::string("qsThreadInfo")}) {
+        packets.push_back(p);
+    }
+    reads();
+    return packets;
+}
+
 [[maybe_unused]] void GdbRows(const std::string& cli, const std::vector<std::string>& environment, const Path& path,
              uint32_t clockHz, const cm3sim::UsbBus& bus, std::vector<Row>& rows) {
-    Row registers{path.name, "GDB g (all registers)", 0, false, "the GDB server did not answer", {}};
+    Row registers{path.name, "GDB g after a stop (cold)", 0, false, "the GDB server did not answer", {}};
+    Row stepi{path.name, "GDB stepi (GDB's packets)", 0, false, "the GDB server did not answer", {}};
+    Row small{path.name, "GDB m 3 B unaligned", 3, false, "the GDB server did not answer", {}};
     Row memory{path.name, "GDB m 4096 B", kGdbMemoryBytes, false, "the GDB server did not answer", {}};
     const uint16_t port = FreePort();
     std::vector<std::string> args = {cli};
@@ -237,16 +284,36 @@ std::vector<std::string> GlobalOptions(const Path& path, uint32_t clockHz) {
         GdbClient client;
         if (server > 0 && client.connect(port)) {
             std::string reply;
-            // The server halted the core on arrival; one 'g' warms it up.
-            bool ok = client.command("g", &reply);
+            // The loop into flash; vFlashDone resets the core, halted at it.
+            bool ok = client.command("vFlashErase:0,400", &reply) && reply == "OK" &&
+                      client.command("vFlashWrite:0:" + LoopImage(), &reply) && reply == "OK" &&
+                      client.command("vFlashDone", &reply) && reply == "OK";
+            // Each `g` follows a step: the stop empties the register cache.
             std::vector<UsbCounters> g;
             for (int i = 0; i < kRepetitions && ok; ++i) {
+                ok = client.command("vCont;s:1;c", &reply) && !reply.empty() && reply[0] == 'T';
                 const UsbCounters before = Counters();
-                ok = client.command("g", &reply) && !reply.empty() && reply[0] != 'E';
+                ok = ok && client.command("g", &reply) && !reply.empty() && reply[0] != 'E';
                 g.push_back(Counters() - before);
             }
             if (ok) registers = Row{path.name, registers.operation, 0, true, "", Average(g, bus)};
+            const std::vector<std::string> packets = StepiPackets();
+            std::vector<UsbCounters> s;
+            for (int i = 0; i < kRepetitions && ok; ++i) {
+                const UsbCounters before = Counters();
+                for (const std::string& p : packets) ok = ok && client.command(p, &reply) && !reply.empty() && reply[0] != 'E';
+                s.push_back(Counters() - before);
+            }
+            if (ok) stepi = Row{path.name, stepi.operation, 0, true, "", Average(s, bus)};
             char request[kTextRoom];
+            std::vector<UsbCounters> b;
+            std::snprintf(request, sizeof request, "m%x,3", kSram + 1);
+            for (int i = 0; i < kRepetitions && ok; ++i) {
+                const UsbCounters before = Counters();
+                ok = client.command(request, &reply) && reply.size() == 2 * 3;
+                b.push_back(Counters() - before);
+            }
+            if (ok) small = Row{path.name, small.operation, 3, true, "", Average(b, bus)};
             std::snprintf(request, sizeof request, "m%x,%x", kSram, kGdbMemoryBytes);
             std::vector<UsbCounters> m;
             for (int i = 0; i < kRepetitions && ok; ++i) {
@@ -259,11 +326,12 @@ std::vector<std::string> GlobalOptions(const Path& path, uint32_t clockHz) {
         }
     }
     if (server > 0 && !Succeeded(server)) {
-        registers.ok = memory.ok = false;
-        registers.note = memory.note = "the GDB server failed";
+        for (Row* row : {&registers, &stepi, &small, &memory}) {
+            row->ok = false;
+            row->note = "the GDB server failed";
+        }
     }
-    rows.push_back(registers);
-    rows.push_back(memory);
+    for (Row* row : {&registers, &stepi, &small, &memory}) rows.push_back(*row);
 }
 
 [[maybe_unused]] std::string WriteImage(const std::string& dir) {

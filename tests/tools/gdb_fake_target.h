@@ -39,6 +39,7 @@ public:
     std::atomic<int> halts{0};
     std::atomic<int> resumes{0};
     int steps = 0;
+    int registerReads = 0;
     int systemResets = 0;
     int hardwareResets = 0;
     std::set<uint32_t> fpb;
@@ -124,6 +125,7 @@ public:
         return DBG_OK;
     }
     DebugResult readRegister(uint32_t selector, uint32_t* value) override {
+        ++registerReads;
         if (!halted) return DBG_NOT_HALTED;
         if (selector >= registers.size()) return DBG_BAD_PARAMETER;
         *value = registers[selector];

@@ -114,6 +114,8 @@ namespace memory_map {
 inline constexpr uint32_t kFlashBase = 0x00000000;
 inline constexpr uint32_t kSramBase = 0x20000000;  // also where the Code region ends
 inline constexpr uint32_t kSramSize = 64 * 1024;    // the default part's; its top is where stacks start
+inline constexpr uint32_t kPeripheralBase = 0x40000000;  // where the Code and SRAM regions end
+inline constexpr uint32_t kPpbBase = 0xE0000000;         // the core's own registers from here
 }  // namespace memory_map
 
 // Thumb: the low bit of a code address says Thumb state, not an address bit.

@@ -93,7 +93,9 @@ public:
     void run(int listener) {
         session_.attach();
         Clock::time_point nextPoll = Clock::now();
+        std::chrono::milliseconds interval = kFirstPollInterval;
         while (open_) {
+            if (!session_.running()) interval = kFirstPollInterval;
             std::vector<pollfd> fds(kRefusedSlots);
             fds[kClientSlot] = {fd_, POLLIN, 0};
             // Without a listener the slot holds a negative descriptor, which poll skips.
@@ -113,9 +115,12 @@ public:
             drainEvents();
             if (session_.running() && Clock::now() >= nextPoll) {
                 auto stop = session_.pollStop();
-                for (const std::string& output : session_.takeOutput()) send(output);
+                const std::vector<std::string> outputs = session_.takeOutput();
+                for (const std::string& output : outputs) send(output);
                 if (stop) send(*stop);
-                nextPoll = Clock::now() + kRunningPollInterval;
+                // A served call or a stop: the next one may come soon.
+                interval = stop || !outputs.empty() ? kFirstPollInterval : std::min(2 * interval, kLongestPollInterval);
+                nextPoll = Clock::now() + interval;
             }
             while (open_ && !session_.running() && !held_.empty()) {
                 const std::string packet = std::move(held_.front());

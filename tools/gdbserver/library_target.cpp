@@ -1,5 +1,7 @@
 #include "target.h"
 
+#include "common/target_registers.h"
+
 namespace cm3tools::gdb {
 namespace {
 
@@ -23,7 +25,16 @@ public:
     }
     DebugResult coreState(uint32_t* dhcsr) override { return DebugGetCoreState(dhcsr); }
     DebugResult halt() override { return DebugHaltCore(); }
-    DebugResult resume() override { return DebugStartCore(); }
+    DebugResult resume() override {
+        // DHCSR with the key and C_DEBUGEN alone lets the core run (C_HALT,
+        // C_STEP and C_MASKINTS clear) without the export's fixed pause. The
+        // state read right after tells the library the core runs, so its next
+        // halt is really sent.
+        const DebugResult write = DebugWriteMem(dhcsr::kAddress, dhcsr::kDebugKey | dhcsr::kCDebugEn, kWordSize);
+        uint32_t state = 0;
+        const DebugResult refresh = DebugGetCoreState(&state);
+        return write != DBG_OK ? write : refresh;
+    }
     DebugResult step() override { return DebugStepCore(); }
     DebugResult systemReset() override { return DebugSystemReset(); }
     DebugResult hardwareReset() override {

@@ -9,10 +9,11 @@
 
 namespace cm3tools::gdb {
 
-// How often a running core's state is read: short enough that a breakpoint
-// hit is reported at once, long enough that other users of the probe's lock
-// get their turn.
-inline constexpr std::chrono::milliseconds kRunningPollInterval{5};
+// How often a running core's state is read: each read is a USB exchange that
+// holds the probe's lock. Polls back off from the first to the longest interval while nothing
+// happens: a short run stops almost at once, a long one costs few reads.
+inline constexpr std::chrono::milliseconds kFirstPollInterval{1};
+inline constexpr std::chrono::milliseconds kLongestPollInterval{50};
 
 struct ClientOptions {
     std::ostream* log = nullptr;

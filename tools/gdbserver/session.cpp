@@ -22,6 +22,32 @@ inline constexpr std::string_view kAllThreads = "-1";
 inline constexpr std::string_view kAnyThread = "0";
 
 inline constexpr std::string_view kOk = "OK";
+
+// Sent with every stop (GDB numbers): GDB reads the PC, the stack and frame
+// pointers, the return address and the Thumb bit before anything else.
+inline constexpr std::array<uint32_t, 5> kExpedited = {7, 13, 14, 15, 16};
+
+// Packets after which the registers read before still hold: they neither run
+// the core nor write it (register writes keep the cache themselves).
+bool KeepsRegisters(std::string_view packet) {
+    switch (packet[0]) {
+    case '?':
+    case 'g':
+    case 'G':
+    case 'p':
+    case 'P':
+    case 'm':
+    case 'M':
+    case 'X':
+    case 'H':
+    case 'T':
+    case 'Z':
+    case 'z':
+    case 'Q': return true;
+    case 'q': return !packet.starts_with("qRcmd,");
+    default: return false;
+    }
+}
 inline constexpr std::string_view kEmpty = "";
 
 namespace thumb {
@@ -66,6 +92,9 @@ DebugResult WriteTargetWord(void* target, uint32_t address, uint32_t value) {
 }
 
 inline constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+inline constexpr uint32_t kWordBytes = 4;
+// Memory reads up to this long are widened to whole words.
+inline constexpr uint32_t kSmallRead = 16;
 inline constexpr size_t kHexDigitsPerByte = 2;
 
 std::string_view Rest(std::string_view packet, size_t prefix) {
@@ -201,8 +230,17 @@ void Session::note(std::string_view text) const {
     if (log_ != nullptr) *log_ << "gdbserver: " << text << std::endl;
 }
 
-Session::Reply Session::stopReply(uint8_t signal) const {
-    return "T" + RegisterHex(signal, sizeof(signal)) + "thread:" + std::string(kThreadId) + ";";
+std::string Session::expedited() {
+    std::string out;
+    for (const uint32_t number : kExpedited) {
+        const auto value = cachedRegister(Registers()[number].core.selector);
+        if (value) out += RegisterHex(number, 1) + ":" + RegisterHex(*value, Registers()[number].bytes()) + ";";
+    }
+    return out;
+}
+
+Session::Reply Session::stopReply(uint8_t signal) {
+    return "T" + RegisterHex(signal, sizeof(signal)) + expedited() + "thread:" + std::string(kThreadId) + ";";
 }
 
 Session::Reply Session::haltedReply() {
@@ -219,10 +257,11 @@ Session::Reply Session::haltedReply() {
     if (result != DBG_OK) note("could not read every DWT comparator after a watchpoint halt");
     if (!hit) return stopReply(lastSignal_);
     return "T" + RegisterHex(lastSignal_, sizeof(lastSignal_)) + std::string(StopReason(hit->kind)) + ":" +
-           HexText(hit->address) + ";thread:" + std::string(kThreadId) + ";";
+           HexText(hit->address) + ";" + expedited() + "thread:" + std::string(kThreadId) + ";";
 }
 
 void Session::attach() {
+    forgetCaches();
     running_ = false;
     lastSignal_ = signal_number::kTrap;
     uint32_t dhcsr = 0;
@@ -240,12 +279,14 @@ void Session::attach() {
 }
 
 void Session::release() {
+    forgetCaches();
     if (removeAllBreakpoints() != DBG_OK) note("could not remove every breakpoint");
     running_ = false;
 }
 
 Session::Response Session::handle(std::string_view packet) {
     if (packet.empty()) return {{std::string(kEmpty)}};
+    if (!KeepsRegisters(packet)) forgetCaches();
     const std::string_view args = Rest(packet, 1);
     switch (packet[0]) {
     case '?': return {{stopReply(lastSignal_)}};
@@ -320,16 +361,32 @@ Session::Response Session::vPacket(std::string_view packet) {
 std::optional<uint32_t> Session::readCoreRegister(uint32_t number, std::optional<uint32_t>& specialWord) {
     const GdbRegister& reg = Registers()[number];
     if (reg.core.fieldShift) {
-        if (!specialWord) {
-            uint32_t word = 0;
-            if (target_.readRegister(reg.core.selector, &word) != DBG_OK) return std::nullopt;
-            specialWord = word;
-        }
+        if (!specialWord) specialWord = cachedRegister(reg.core.selector);
+        if (!specialWord) return std::nullopt;
         return FieldValue(reg.core, *specialWord);
     }
-    uint32_t value = 0;
-    if (target_.readRegister(reg.core.selector, &value) != DBG_OK) return std::nullopt;
-    return value;
+    return cachedRegister(reg.core.selector);
+}
+
+std::optional<uint32_t> Session::cachedRegister(uint32_t selector) {
+    // Registers are read only while halted: the transfer is undefined on a running core.
+    if (running_ || selector >= registerCache_.size()) return std::nullopt;
+    std::optional<uint32_t>& cached = registerCache_[selector];
+    if (!cached) {
+        uint32_t value = 0;
+        if (target_.readRegister(selector, &value) != DBG_OK) return std::nullopt;
+        cached = value;
+    }
+    return cached;
+}
+
+DebugResult Session::writeCachedRegister(uint32_t selector, uint32_t value) {
+    const DebugResult result = target_.writeRegister(selector, value);
+    // A failed write may have landed or not: read it again when asked.
+    if (selector < registerCache_.size()) {
+        registerCache_[selector] = result == DBG_OK ? std::optional<uint32_t>(value) : std::nullopt;
+    }
+    return result;
 }
 
 bool Session::coreHalted() {
@@ -365,7 +422,7 @@ Session::Reply Session::writeRegisters(std::string_view hex) {
     for (uint32_t number = 0; number < Registers().size(); ++number) {
         const GdbRegister& reg = Registers()[number];
         if (!reg.core.fieldShift) {
-            if (target_.writeRegister(reg.core.selector, values[number]) != DBG_OK) {
+            if (writeCachedRegister(reg.core.selector, values[number]) != DBG_OK) {
                 return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
             }
             continue;
@@ -373,7 +430,7 @@ Session::Reply Session::writeRegisters(std::string_view hex) {
         if (!special && !readCoreRegister(number, special)) return std::string(error_reply::kTargetFailed);
         special = MergeField(reg.core, *special, values[number]);
     }
-    if (special && target_.writeRegister(regsel::kSpecial, *special) != DBG_OK) {
+    if (special && writeCachedRegister(regsel::kSpecial, *special) != DBG_OK) {
         return std::string(error_reply::kTargetFailed);
     }
     return std::string(kOk);
@@ -404,7 +461,7 @@ Session::Reply Session::writeRegister(std::string_view args) {
         }
         whole = MergeField(reg.core, *special, *value);
     }
-    if (target_.writeRegister(reg.core.selector, whole) != DBG_OK) {
+    if (writeCachedRegister(reg.core.selector, whole) != DBG_OK) {
         return std::string(coreHalted() ? error_reply::kTargetFailed : error_reply::kNotHalted);
     }
     return std::string(kOk);
@@ -420,6 +477,29 @@ Session::Reply Session::readMemory(std::string_view args) {
     const uint32_t length = std::min<uint32_t>(requested, kPacketSize / kHexDigitsPerByte);
     std::vector<uint8_t> bytes(length);
     uint32_t done = 0;
+    const uint32_t first = address & ~(kWordBytes - 1);
+    const uint64_t end = (uint64_t{address} + length + kWordBytes - 1) & ~uint64_t{kWordBytes - 1};
+    // A small read of plain memory (Code, SRAM) as the words it covers, one
+    // word access each, where the odd bytes would each cost one. Peripherals
+    // keep the widths asked for: a wider read of a FIFO or a read-to-clear
+    // register takes more than GDB asked for.
+    if (length != 0 && length <= kSmallRead && end <= memory_map::kSramBase &&
+        readCodeCached(address, bytes.data(), length)) {
+        done = length;
+    }
+    if (done == 0 && length != 0 && length <= kSmallRead && end <= memory_map::kPeripheralBase) {
+        std::array<uint8_t, kSmallRead + 2 * kWordBytes> words{};
+        uint32_t at = first;
+        for (; at < end; at += kWordBytes) {
+            uint32_t word = 0;
+            if (target_.readWord(at, &word) != DBG_OK) break;
+            for (uint32_t i = 0; i < kWordBytes; ++i) words[at - first + i] = static_cast<uint8_t>(word >> (thumb::kByteBits * i));
+        }
+        if (at == end) {
+            std::copy_n(words.begin() + (address - first), length, bytes.begin());
+            done = length;
+        }
+    }
     while (done < length) {
         const uint32_t piece = std::min(kBlockSize, length - done);
         if (target_.readMemory(address + done, bytes.data() + done, piece) != DBG_OK) break;
@@ -440,7 +520,33 @@ Session::Reply Session::readMemory(std::string_view args) {
     return ToHex(bytes);
 }
 
+bool Session::readCodeCached(uint32_t address, uint8_t* buffer, uint32_t length) {
+    if (running_) return false;
+    uint32_t done = 0;
+    while (done < length) {
+        const uint32_t at = address + done;
+        const uint32_t base = at & ~(kCodeLineBytes - 1);
+        auto line = std::find_if(codeLines_.begin(), codeLines_.end(),
+                                 [base](const std::optional<CodeLine>& l) { return l && l->base == base; });
+        if (line == codeLines_.end()) {
+            CodeLine fresh{base, {}};
+            if (target_.readMemory(base, fresh.bytes.data(), kCodeLineBytes) != DBG_OK) return false;
+            line = codeLines_.begin() + static_cast<std::ptrdiff_t>(nextCodeLine_);
+            nextCodeLine_ = (nextCodeLine_ + 1) % codeLines_.size();
+            *line = fresh;
+        }
+        const uint32_t take = std::min(length - done, base + kCodeLineBytes - at);
+        std::copy_n((*line)->bytes.begin() + (at - base), take, buffer + done);
+        done += take;
+    }
+    return true;
+}
+
 DebugResult Session::writeBlocks(uint32_t address, std::span<const uint8_t> bytes) {
+    // The core's registers are reached through the PPB (DCRSR, DCRDR, DHCSR).
+    if (uint64_t{address} + bytes.size() > memory_map::kPpbBase) forgetRegisters();
+    // A write to the flash controller may change the Code region.
+    forgetCode();
     // A write over one of our BKPTs changes the instruction kept under it.
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
     for (auto& [at, breakpoint] : breakpoints_) {

@@ -3,6 +3,7 @@
 // interrupt byte.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/semihosting.h"
+#include "common/target_registers.h"
 #include "common/watchpoints.h"
 #include "target.h"
 
@@ -82,7 +84,9 @@ private:
     };
     using Reply = std::string;
 
-    Reply stopReply(uint8_t signal) const;
+    Reply stopReply(uint8_t signal);
+    // The registers GDB reads after every stop, as "nn:value;" pairs.
+    std::string expedited();
     // The core halted by itself (a breakpoint, a step, a watchpoint): SIGTRAP,
     // naming the watchpoint and its data address when one fired.
     Reply haltedReply();
@@ -117,6 +121,18 @@ private:
 
     std::optional<uint32_t> readCoreRegister(uint32_t number, std::optional<uint32_t>& specialWord);
     bool coreHalted();
+    // Core registers by selector while the core is halted: read once per stop.
+    std::optional<uint32_t> cachedRegister(uint32_t selector);
+    DebugResult writeCachedRegister(uint32_t selector, uint32_t value);
+    // Code-region bytes (flash) while halted: GDB reads the same few words
+    // around the PC many times after each stop.
+    bool readCodeCached(uint32_t address, uint8_t* buffer, uint32_t length);
+    void forgetCode() { codeLines_.fill(std::nullopt); }
+    void forgetRegisters() { registerCache_.fill(std::nullopt); }
+    void forgetCaches() {
+        forgetRegisters();
+        forgetCode();
+    }
     DebugResult writeBlocks(uint32_t address, std::span<const uint8_t> bytes);
     DebugResult removeAllBreakpoints();
     DebugResult remove(uint32_t address, const Breakpoint& breakpoint);
@@ -133,6 +149,14 @@ private:
     bool running_ = false;
     bool noAck_ = false;
     uint8_t lastSignal_ = signal_number::kTrap;
+    std::array<std::optional<uint32_t>, regsel::kSpecial + 1> registerCache_{};
+    static constexpr uint32_t kCodeLineBytes = 64;
+    struct CodeLine {
+        uint32_t base = 0;
+        std::array<uint8_t, kCodeLineBytes> bytes{};
+    };
+    std::array<std::optional<CodeLine>, 4> codeLines_{};
+    size_t nextCodeLine_ = 0;
     std::map<uint32_t, Breakpoint> breakpoints_;
     Watchpoints watchpoints_;
     // vFlashWrite pieces since the last vFlashDone, verified there.
