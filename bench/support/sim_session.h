@@ -6,6 +6,7 @@
 #include <string>
 
 #include "adapter/backend.h"
+#include "adapter/held_writes.h"
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
 #include "config.h"
@@ -80,7 +81,8 @@ inline DebugResult Connect(const Path& path, cm3sim::ChipType chip, uint32_t clo
     Switch().divergences = 0;
     (void)DebugClose();
     PowerTarget(chip, targetFollowsHost);
-    cm3probe::adapter::InstallBackendForTesting(&SwitchDriver(), &cm3probe::adapter::MpsseJtagEngine());
+    cm3probe::adapter::InstallBackendForTesting(cm3probe::adapter::WithHeldWrites(&SwitchDriver()),
+                                                &cm3probe::adapter::MpsseJtagEngine());
     // Resumes settle for 100 ms of host time; the model counts USB time only.
     cm3probe::timing::SetSleepForTesting([](uint32_t) {});
     const DebugResult opened = DebugOpen(clockHz, kAdapter, path.swd ? 1 : 0);

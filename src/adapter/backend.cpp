@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "adapter/ftdi_driver.h"
+#include "adapter/held_writes.h"
 #include "adapter/mpsse_jtag_engine.h"
 #include "adapter/sim_module.h"
 
@@ -32,13 +33,13 @@ bool SelectBackend() {
     }
     const char* choice = std::getenv(kDriverEnvironmentVariable);
     if (choice == nullptr || *choice == '\0' || std::strcmp(choice, kDriverFtdi) == 0) {
-        g_active = Backend{&FtdiUsbDriver(), &MpsseJtagEngine()};
+        g_active = Backend{WithHeldWrites(&FtdiUsbDriver()), &MpsseJtagEngine()};
         return true;
     }
     if (std::strcmp(choice, kDriverSim) == 0) {
         const UsbDriver* sim = SimDriver();
         if (sim == nullptr) return false;
-        g_active = Backend{sim, &MpsseJtagEngine()};
+        g_active = Backend{WithHeldWrites(sim), &MpsseJtagEngine()};
         return true;
     }
     return false;

@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include "adapter/held_writes.h"
+#include "frame/link_state.h"
+
 namespace cm3probe::timing {
 namespace {
 
@@ -15,7 +18,12 @@ SleepFunction g_sleep = RealSleep;
 
 }  // namespace
 
-void SleepMilliseconds(uint32_t milliseconds) { g_sleep(milliseconds); }
+void SleepMilliseconds(uint32_t milliseconds) {
+    // A pause times what was written before it (a reset pulse, a resume's
+    // settling): that must be on the wire first.
+    if (adapter::SendHeldWrites() != adapter::kUsbOk) link_state::MarkDown();
+    g_sleep(milliseconds);
+}
 
 void SetSleepForTesting(SleepFunction sleep) { g_sleep = sleep != nullptr ? sleep : RealSleep; }
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "adapter/backend.h"
+#include "adapter/held_writes.h"
 #include "adapter/mpsse_jtag_engine.h"
 #include "cm3probe.h"
 #include "frame/connection.h"
@@ -97,7 +98,9 @@ void FreshInProcess(const cm3sim::SimConfig& config, const std::string& lockName
         cm3probe::g_connection = cm3probe::DebugConnection{};
         cm3probe::g_connection.lockHandle = lock;
     }
-    cm3probe::adapter::InstallBackendForTesting(&kCountingDriver, &cm3probe::adapter::MpsseJtagEngine());
+    // Held as the real backends hold them: faults then meet the combined transfers.
+    cm3probe::adapter::InstallBackendForTesting(cm3probe::adapter::WithHeldWrites(&kCountingDriver),
+                                                &cm3probe::adapter::MpsseJtagEngine());
     cm3probe::timing::SetSleepForTesting([](uint32_t) {});
     g_counting = false;
 }
