@@ -84,11 +84,9 @@ UsbStatus SetLatencyTimer(UsbHandle handle, uint8_t milliseconds) {
 }
 
 UsbStatus Close(UsbHandle handle) {
-    // Bytes that cannot go out before a close are lost with the channel; the
-    // close is what the caller asked for and it still happens.
-    if (handle == g_held.handle) {
-        (void)Send();  // deliberately not examined: see above
-    }
+    // The close happens whatever the held bytes meet; a failure of theirs is
+    // remembered, and the export's end reports it.
+    if (handle == g_held.handle) (void)Send();
     return g_held.inner->close(handle);
 }
 

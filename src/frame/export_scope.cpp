@@ -1,6 +1,5 @@
 #include "frame/export_scope.h"
 
-#include "adapter/held_writes.h"
 #include "dap/port.h"
 #include "frame/connection.h"
 #include "frame/link_state.h"
@@ -11,12 +10,6 @@ namespace {
 // Exports nest (a block write calls DebugWriteMem); only the outermost one
 // recovers. Changed only under AdapterLock.
 uint32_t g_exportDepth = 0;
-
-// What the outermost export wrote goes out before it returns or lets go of
-// the lock: its result then covers every byte it sent.
-void SendWhatTheExportHolds() {
-    if (adapter::SendHeldWrites() != adapter::kUsbOk) link_state::MarkDown();
-}
 }  // namespace
 
 bool RecoverLink() {
@@ -35,12 +28,14 @@ ExportScope::ExportScope(LinkPolicy policy)
 
 ExportScope::~ExportScope() {
     // Finish sent them already, unless the work threw.
-    if (outermost_) SendWhatTheExportHolds();
+    if (outermost_) link_state::SendHeldWrites();
     --g_exportDepth;
 }
 
 DebugResult ExportScope::Finish(DebugResult result) {
-    if (outermost_) SendWhatTheExportHolds();
+    // What the export wrote goes out before it returns or lets go of the
+    // lock: its result then covers every byte it sent.
+    if (outermost_) link_state::SendHeldWrites();
     const bool faulted = link_state::Faults() != faultsAtEntry_;
     // Open's own traffic only readies the port (its IDCODE read is not
     // examined) and close's only disarms the target: a link they leave down

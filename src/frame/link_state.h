@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "adapter/held_writes.h"
 #include "frame/connection.h"
 
 namespace cm3probe::link_state {
@@ -19,6 +20,12 @@ inline void MarkDown() {
 }
 
 inline void MarkUp() { g_connection.linkDown = 0; }
+
+// Sends what the backend holds; a failed transfer takes the link down like
+// any other, and the export that wrote the bytes then fails.
+inline void SendHeldWrites() {
+    if (adapter::SendHeldWrites() != adapter::kUsbOk) MarkDown();
+}
 
 inline uint32_t Faults() { return g_connection.linkFaults; }
 

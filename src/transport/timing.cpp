@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include "adapter/held_writes.h"
 #include "frame/link_state.h"
 
 namespace cm3probe::timing {
@@ -21,7 +20,7 @@ SleepFunction g_sleep = RealSleep;
 void SleepMilliseconds(uint32_t milliseconds) {
     // A pause times what was written before it (a reset pulse, a resume's
     // settling): that must be on the wire first.
-    if (adapter::SendHeldWrites() != adapter::kUsbOk) link_state::MarkDown();
+    link_state::SendHeldWrites();
     g_sleep(milliseconds);
 }
 

@@ -27,6 +27,7 @@
 #include "frame/connection.h"
 #include "fault_injection.h"
 #include "in_process.h"
+#include "transport/timing.h"
 #include "support.h"
 #include "virtual_probe.h"
 
@@ -736,6 +737,24 @@ TEST_P(Guarantee, OneFaultAnywhereLeavesEveryCallRight) {
     }
     std::printf("[figures] checker %s: %u cases, %u wrong results, %u writes outside, %u links not recovered\n",
                 PathName(path).c_str(), run, counts[0], counts[1], counts[2]);
+}
+
+// Writes the backend holds go out before a pause: the reset line is down
+// while the library times its pulse, not only after.
+TEST_P(Guarantee, TheResetPulseIsOnTheWireWhileItIsTimed) {
+    FreshInProcess(cm3sim::SimConfig{}, lock_);
+    LoadBranchToSelf();
+    const Path path = kPaths[GetParam()];
+    const DebugResult opened = DebugOpen(kClockHz, kAdapter, path.swd ? 1 : 0);
+    ASSERT_TRUE(opened == DBG_OK || opened == DBG_OPENED_AFTER_RETRY);
+    ASSERT_EQ(DebugInit(path.batched ? 1 : 0), DBG_OK);
+    static std::vector<bool> inResetAtPause;
+    inResetAtPause.clear();
+    cm3probe::timing::SetSleepForTesting([](uint32_t) { inResetAtPause.push_back(Target().inReset()); });
+    EXPECT_EQ(DebugHardwareReset(), DBG_OK);
+    cm3probe::timing::SetSleepForTesting([](uint32_t) {});
+    ASSERT_FALSE(inResetAtPause.empty());
+    EXPECT_TRUE(inResetAtPause.front());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, Guarantee, ::testing::Range<size_t>(0, std::size(kPaths)),
