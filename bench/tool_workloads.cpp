@@ -240,15 +240,16 @@ std::string LoopImage() {
 }
 
 // What gdb-multiarch 13 sends for one `stepi` (recorded with `set debug remote
-// 1`): the step, then reads around the PC for the unwinder and the display
-// (offsets from the PC, lengths), `g`, a stack read and the thread list.
+// 1` on this image): the step, then reads around the PC for the unwinder and
+// the display (offsets from the PC, lengths) and the thread list. The stop
+// reply carries the registers it needs, so no `g`.
 struct CodeRead {
     int offset;
     uint32_t length;
 };
 inline constexpr CodeRead kStepiReads[] = {{0, 4},  {-4, 4}, {0, 4}, {-4, 4}, {0, 2},  {-2, 2}, {-4, 2},
                                            {0, 2},  {-2, 2}, {-4, 2}, {0, 4}, {-4, 4}, {0, 4},  {-4, 4},
-                                           {0, 4},  {0, 4},  {0, 4}};
+                                           {0, 4},  {0, 4},  {0, 4},  {0, 2}};
 std::vector<std::string> StepiPackets() {
     std::vector<std::string> packets = {"vCont;s:1;c"};
     auto reads = [&packets] {
@@ -259,11 +260,7 @@ std::vector<std::string> StepiPackets() {
         }
     };
     reads();
-    char stack[kTextRoom];
-    std::snprintf(stack, sizeof stack, "m%x,40", kLoopStack - 0x40);
-    for (const std::string& p : {std::string("g"), std::string(stack), std::string("qfThreadInfo"), std::string("qsThreadInfo")}) {
-        packets.push_back(p);
-    }
+    for (const char* p : {"qfThreadInfo", "qsThreadInfo"}) packets.push_back(p);
     reads();
     return packets;
 }

@@ -36,7 +36,9 @@ echo @@ memory\n
 x/8xw 0x20000000
 echo @@ stepi\n
 print/x $pc
+set debug remote 1
 stepi
+set debug remote 0
 print/x $pc
 echo @@ next\n
 next
@@ -174,6 +176,10 @@ TEST_P(GdbRemoteTest, BatchSessionOnTheSimulatedTarget) {
     const auto stepped = PrintedValues(sections["stepi"]);
     ASSERT_EQ(stepped.size(), 2u);
     EXPECT_NE(stepped[0], stepped[1]);
+    // The stop reply carries every register GDB's unwinder reads after a
+    // step: no `g` (20 register reads) per stepi.
+    EXPECT_NE(sections["stepi"].find("Sending packet: $vCont;s"), std::string::npos);
+    EXPECT_EQ(sections["stepi"].find("Sending packet: $g#"), std::string::npos);
     EXPECT_NE(sections["next"].find("tick"), std::string::npos);
 
     const auto variables = PrintedValues(sections["variables"]);

@@ -24,8 +24,10 @@ inline constexpr std::string_view kAnyThread = "0";
 inline constexpr std::string_view kOk = "OK";
 
 // Sent with every stop (GDB numbers): GDB reads the PC, the stack and frame
-// pointers, the return address and the Thumb bit before anything else.
-inline constexpr std::array<uint32_t, 5> kExpedited = {7, 13, 14, 15, 16};
+// pointers, the return address and the Thumb bit before anything else, and
+// its M-profile unwinder both stack pointers. Missing one, it asks for `g`:
+// every register.
+inline constexpr std::array<uint32_t, 7> kExpedited = {7, 13, 14, 15, 16, 17, 18};
 
 // Packets after which the registers read before still hold: they neither run
 // the core nor write it (register writes keep the cache themselves).
