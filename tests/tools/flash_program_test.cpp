@@ -219,7 +219,7 @@ namespace regsel = cm3tools::regsel;
 
 constexpr uint32_t kWord = cm3tools::flash::kWordSize;
 constexpr uint32_t kWordSizeCode = 2;  // DebugWriteMem's size code for a word
-constexpr uint32_t kSramBytesSaved = 2 * cm3tools::kBlockSize;  // the routine's window and the words' window
+constexpr uint32_t kSramBytesSaved = 4 * cm3tools::kBlockSize;  // the routine's window and both slots
 constexpr uint8_t kSramSeed = 0x5A;
 
 // Every register a debugger can name, and what each is set to before a run.
@@ -374,7 +374,7 @@ struct SramCase {
 TEST_P(FlashLoaderTest, WithoutRoomInSramTheHostProgramsEveryWord) {
     const std::vector<SramCase> cases{
         {"no SRAM at the work area", {0x30000000, 64 * 1024}},
-        {"room for the routine, none for the words", {work_area::kBase, work_area::kBuffer - work_area::kBase}},
+        {"room for the routine, none for the words", {work_area::kBase, loader::slots::kFirst - work_area::kBase}},
         {"less than the routine", {work_area::kBase, loader::kImageBytes / 2}},
     };
     for (const SramCase& c : cases) {
@@ -405,6 +405,37 @@ TEST_P(FlashLoaderTest, AFaultInTheLoaderHandsTheRestToTheHost) {
     EXPECT_TRUE(LoaderRan());
     EXPECT_EQ(Counters().programs, 0u);
     ExpectCoreAndSramAsBefore();
+}
+
+// One bus error at points spread over a two-run program, the second run's
+// words loaded while the first programs: flash is what the call reports.
+// Success leaves exactly the image; a failure only erased or image bytes and
+// nothing outside. The core and SRAM come back unless the restore met it.
+TEST_P(FlashLoaderTest, ABusErrorAnywhereLeavesFlashAsReported) {
+    constexpr uint32_t kAddress = 0x4000;
+    constexpr uint32_t kLength = 6000;
+    constexpr uint64_t kSamples = 24;
+    const std::vector<uint8_t> bytes = Pattern(kLength, 15);
+    const uint32_t regionStart = kAddress - kPageSize;
+    const uint32_t regionLength = kLength + 2 * kPageSize;
+    const std::vector<uint8_t> expected = Expected(regionStart, regionLength, kAddress, bytes);
+    Prepare();
+    const uint64_t first = Target().counters().ahbAccesses;
+    ASSERT_TRUE(cm3tools::flash::Program(kAddress, bytes).ok());
+    const uint64_t accesses = Target().counters().ahbAccesses - first;
+    for (uint64_t at = 0; at < accesses; at += accesses / kSamples + 1) {
+        SCOPED_TRACE("bus error at access " + std::to_string(at) + " of " + std::to_string(accesses));
+        Boot(QuickFlash());
+        Prepare();
+        Target().armBusError(at);
+        const Status status = cm3tools::flash::Program(kAddress, bytes);
+        const std::vector<uint8_t> flash = Flash(regionStart, regionLength);
+        for (size_t i = 0; i < flash.size(); ++i) {
+            const bool allowed = flash[i] == expected[i] || (!status.ok() && flash[i] == kErased);
+            ASSERT_TRUE(allowed) << status.message << "; flash byte at offset " << i;
+        }
+        if (status.message.find("restoring") == std::string::npos) ExpectCoreAndSramAsBefore();
+    }
 }
 
 // Polls its way through the whole limit: one connection is enough.

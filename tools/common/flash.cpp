@@ -160,6 +160,8 @@ Status ProgramDirect(const Words& words, size_t from, const Progress& progress) 
 inline constexpr uint64_t kLoaderMinimumWords = 64;
 
 namespace work_area = loader::work_area;
+namespace slots = loader::slots;
+namespace header = loader::header;
 namespace debug_control = loader::debug_control;
 namespace xpsr = loader::xpsr;
 
@@ -187,14 +189,15 @@ inline constexpr auto kSavedRegisters = std::to_array<uint32_t>({
     Regsel(loader::kR4),
     Regsel(loader::kR5),
     Regsel(loader::kR6),
+    Regsel(loader::kR7),
     regsel::kLr,
     regsel::kPc,
 });
 inline constexpr size_t kSavedXpsr = 0;
 static_assert(kSavedRegisters[kSavedXpsr] == regsel::kXpsr);
-static_assert(loader::kRegistersUsed == loader::kR6 + 1, "every register the loader uses is saved");
+static_assert(loader::kRegistersUsed == loader::kR7 + 1, "every register the loader uses is saved");
 
-// A window of at most kBufferWords words with its all-ones ends trimmed.
+// A window of at most one slot's words with its all-ones ends trimmed.
 struct Run {
     size_t index = 0;     // first word
     uint32_t count = 0;
@@ -203,8 +206,8 @@ struct Run {
 
 std::vector<Run> SplitRuns(const Words& words) {
     std::vector<Run> runs;
-    for (size_t window = 0; window < words.values.size(); window += work_area::kBufferWords) {
-        const size_t windowEnd = std::min<size_t>(window + work_area::kBufferWords, words.values.size());
+    for (size_t window = 0; window < words.values.size(); window += slots::kWords) {
+        const size_t windowEnd = std::min<size_t>(window + slots::kWords, words.values.size());
         size_t from = window;
         size_t to = windowEnd;
         while (from < to && words.values[from] == kAllOnes) ++from;
@@ -214,8 +217,27 @@ std::vector<Run> SplitRuns(const Words& words) {
     return runs;
 }
 
+bool ReadSram(uint32_t address, std::span<uint8_t> out) {
+    try {
+        ReadMemory(address, out);
+        return true;
+    } catch (const TargetError&) {
+        return false;
+    }
+}
+
+bool WriteSram(uint32_t address, std::span<const uint8_t> data) {
+    try {
+        WriteMemory(address, data);
+        return true;
+    } catch (const TargetError&) {
+        return false;
+    }
+}
+
 // The loader's session: begin() saves what it will disturb and loads the
-// routine, run() programs one run of words, end() puts everything back.
+// routine; load() fills a slot, which may happen while the other slot's run
+// goes on; start() and finish() run one slot; end() puts everything back.
 class SramLoader {
 public:
     struct Outcome {
@@ -225,7 +247,7 @@ public:
     };
 
     // False when this target cannot run the loader here (call end() still).
-    bool begin(uint32_t longestRun) {
+    bool begin(uint32_t longestRun, uint32_t slotsUsed) {
         uint32_t state = 0;
         if (DebugGetCoreState(&state) != DBG_OK || (state & dhcsr::kSHalt) == 0) return false;
         dhcsr_ = state;
@@ -235,11 +257,8 @@ public:
             return false;
         }
         code_.resize(work_area::kCodeAreaBytes);
-        buffer_.resize(size_t{longestRun} * kWordSize);
-        if (DebugReadBlock(work_area::kBase, code_.data(), static_cast<uint32_t>(code_.size())) != DBG_OK ||
-            DebugReadBlock(work_area::kBuffer, buffer_.data(), static_cast<uint32_t>(buffer_.size())) != DBG_OK) {
-            return false;
-        }
+        slots_.resize(size_t{slotsUsed - 1} * slots::kBytes + header::kBytes + size_t{longestRun} * kWordSize);
+        if (!ReadSram(work_area::kBase, code_) || !ReadSram(slots::kFirst, slots_)) return false;
         sramSaved_ = true;
         std::array<uint8_t, loader::kImageBytes> check{};
         if (DebugWriteBlock(work_area::kBase, loader::kImage.data(), loader::kImageBytes) != DBG_OK ||
@@ -264,21 +283,36 @@ public:
                DebugWriteCoreRegister(regsel::kSp, work_area::kStackTop) == DBG_OK;
     }
 
-    Outcome run(uint32_t address, const uint32_t* values, uint32_t count) {
-        std::vector<uint8_t> bytes(size_t{count} * kWordSize);
-        for (uint32_t i = 0; i < count; ++i) PutWord(&bytes[size_t{i} * kWordSize], values[i]);
-        if (DebugWriteBlock(work_area::kBuffer, bytes.data(), static_cast<uint32_t>(bytes.size())) != DBG_OK) {
-            return Outcome{false, 0, "writing the words to SRAM failed"};
-        }
-        if (DebugWriteCoreRegister(Regsel(loader::kAddressRegister), address) != DBG_OK ||
-            DebugWriteCoreRegister(Regsel(loader::kSourceRegister), work_area::kBuffer) != DBG_OK ||
-            DebugWriteCoreRegister(Regsel(loader::kCountRegister), count) != DBG_OK ||
-            DebugWriteCoreRegister(regsel::kPc, work_area::kBase) != DBG_OK) {
-            return Outcome{false, 0, "setting the loader's registers failed"};
-        }
-        // A start that reports a failure may still have started the core:
-        // its state says what happened.
-        const DebugResult started = DebugStartCore();
+    // One block write: the header, its outcome words marked not run, and the words.
+    bool load(uint32_t slot, uint32_t address, const uint32_t* values, uint32_t count) {
+        std::vector<uint8_t> bytes(header::kBytes + size_t{count} * kWordSize);
+        PutWord(&bytes[header::kAddress], address);
+        PutWord(&bytes[header::kCount], count);
+        PutWord(&bytes[header::kResult], loader::kNotRun);
+        PutWord(&bytes[header::kReached], address);
+        for (uint32_t i = 0; i < count; ++i) PutWord(&bytes[header::kBytes + size_t{i} * kWordSize], values[i]);
+        return WriteSram(slots::Address(slot), bytes);
+    }
+
+    // Lets the core run the loaded slot; false when the PC could not be set
+    // (the core stays halted). A DHCSR write with C_HALT clear (the key,
+    // C_DEBUGEN and the C_MASKINTS set while halted) resumes without the
+    // library's settling pause; the state read right after tells the library
+    // the core runs. A resume that reports a failure may still have started
+    // the core: finish() asks its state either way.
+    bool start(uint32_t slot) {
+        started_ = DebugWriteCoreRegister(regsel::kPc, work_area::kBase + loader::kEntryOffsets[slot]);
+        if (started_ != DBG_OK) return false;
+        const uint32_t run = debug_control::kKey | dhcsr::kCDebugEn | debug_control::kCMaskInts;
+        started_ = DebugWriteMem(dhcsr::kAddress, run, kWordSizeCode);
+        uint32_t state = 0;
+        const DebugResult refreshed = DebugGetCoreState(&state);
+        if (started_ == DBG_OK) started_ = refreshed;
+        return true;
+    }
+
+    // Waits for the run in `slot` to halt and reads what it did.
+    Outcome finish(uint32_t slot, uint32_t address, uint32_t count) {
         const uint64_t pollLimit = kRunPollsBase + kRunPollsPerWord * count;
         uint32_t state = 0;
         DebugResult stateResult = DBG_OK;
@@ -290,32 +324,40 @@ public:
         if (!halted && DebugHaltCore() != DBG_OK) return Outcome{false, 0, "the core did not halt after the loader"};
         uint32_t result = 0;
         uint32_t reached = 0;
-        uint32_t pc = 0;
-        if (DebugReadCoreRegister(Regsel(loader::kResultRegister), &result) != DBG_OK ||
-            DebugReadCoreRegister(Regsel(loader::kAddressRegister), &reached) != DBG_OK ||
-            DebugReadCoreRegister(regsel::kPc, &pc) != DBG_OK) {
-            return Outcome{false, 0, "reading the loader's registers failed"};
+        const uint32_t at = slots::Address(slot);
+        if (DebugReadMem(at + header::kResult, &result, kWordSizeCode) != DBG_OK ||
+            DebugReadMem(at + header::kReached, &reached, kWordSizeCode) != DBG_OK) {
+            return Outcome{false, 0, "reading the loader's outcome failed"};
         }
         Outcome outcome;
-        // The loader moves r1 on only once a word is done.
+        // The loader moves its address on only once a word is done.
         const uint64_t offset = uint64_t{reached} - address;
         if (reached >= address && offset <= uint64_t{count} * kWordSize && offset % kWordSize == 0) {
             outcome.programmed = offset / kWordSize;
         }
-        if (halted && pc == work_area::kBase + loader::kDoneBkptOffset && result == loader::kDone &&
-            outcome.programmed == count) {
+        // Only the routine's own end writes the outcome, right before its BKPT.
+        if (halted && result == loader::kDone && outcome.programmed == count) {
             outcome.done = true;
-        } else if (halted && pc == work_area::kBase + loader::kTimeoutBkptOffset && result == loader::kTimedOut) {
+            return outcome;
+        }
+        if (halted && result == loader::kTimedOut) {
             outcome.why = "the flash controller did not finish the word at " + Hex(reached);
-        } else if (stateResult != DBG_OK) {
+            return outcome;
+        }
+        if (stateResult != DBG_OK) {
             outcome.why = DescribeFailure("DebugGetCoreState", stateResult);
-        } else if ((state & dhcsr::kSLockup) != 0) {
-            outcome.why = "the core locked up at " + Hex(pc);
+            return outcome;
+        }
+        uint32_t pc = 0;
+        const bool pcRead = DebugReadCoreRegister(regsel::kPc, &pc) == DBG_OK;
+        const std::string where = pcRead ? Hex(pc) : std::string("an unknown address");
+        if ((state & dhcsr::kSLockup) != 0) {
+            outcome.why = "the core locked up at " + where;
         } else if (!halted) {
             outcome.why = "it did not halt within " + std::to_string(pollLimit) + " polls";
-            if (started != DBG_OK) outcome.why += " (DebugStartCore: " + std::string(ResultName(started)) + ")";
+            if (started_ != DBG_OK) outcome.why += " (starting it: " + std::string(ResultName(started_)) + ")";
         } else {
-            outcome.why = "it halted at " + Hex(pc) + ", not on its own BKPT";
+            outcome.why = "it halted at " + where + ", not on its own BKPT";
         }
         return outcome;
     }
@@ -340,18 +382,18 @@ public:
             // Write-one-to-clear: drop the halt reasons the loader added.
             uint32_t reasons = 0;
             const DebugResult read = DebugReadMem(dfsr::kAddress, &reasons, kWordSizeCode);
-            note(read, dfsr::kAddress, "reading DFSR");
+            note(read, dfsr::kAddress, "restoring DFSR (reading it)");
             const uint32_t added = reasons & ~dfsr_ & dfsr::kAll;
             if (read == DBG_OK && added != 0) {
                 note(DebugWriteMem(dfsr::kAddress, added, kWordSizeCode), dfsr::kAddress, "restoring DFSR");
             }
         }
         if (sramSaved_) {
-            note(DebugWriteBlock(work_area::kBase, code_.data(), static_cast<uint32_t>(code_.size())), work_area::kBase,
-                 "restoring SRAM after the flash loader");
-            if (!buffer_.empty()) {
-                note(DebugWriteBlock(work_area::kBuffer, buffer_.data(), static_cast<uint32_t>(buffer_.size())),
-                     work_area::kBuffer, "restoring SRAM after the flash loader");
+            if (!WriteSram(work_area::kBase, code_)) {
+                note(DBG_ERROR, work_area::kBase, "restoring SRAM after the flash loader");
+            }
+            if (!WriteSram(slots::kFirst, slots_)) {
+                note(DBG_ERROR, slots::kFirst, "restoring SRAM after the flash loader");
             }
         }
         sramSaved_ = debugSaved_ = registersSaved_ = false;
@@ -364,11 +406,50 @@ private:
     uint32_t dfsr_ = 0;
     std::array<uint32_t, kSavedRegisters.size()> registers_{};
     std::vector<uint8_t> code_;
-    std::vector<uint8_t> buffer_;
+    std::vector<uint8_t> slots_;
+    DebugResult started_ = DBG_OK;
     bool sramSaved_ = false;
     bool debugSaved_ = false;
     bool registersSaved_ = false;
 };
+
+// Runs the loader over `runs`, each run's words loaded into one slot while
+// the run before it programs from the other. Returns the index of the first
+// word not known to be programmed (words.values.size() when all are) and,
+// when the loader stopped early, why.
+size_t RunLoader(SramLoader& sram, const Words& words, const std::vector<Run>& runs, const Progress& progress,
+                 std::string& why) {
+    const auto load = [&](size_t i) {
+        const Run& run = runs[i];
+        return sram.load(static_cast<uint32_t>(i % slots::kCount), words.addressOf(run.index),
+                         &words.values[run.index], run.count);
+    };
+    const uint64_t total = words.end - words.address;
+    if (!load(0)) {
+        why = "writing the words to SRAM failed";
+        return runs.front().index;
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const Run& run = runs[i];
+        const auto slot = static_cast<uint32_t>(i % slots::kCount);
+        if (!sram.start(slot)) {
+            why = "setting the loader's PC failed";
+            return run.index;
+        }
+        const bool nextLoaded = i + 1 == runs.size() || load(i + 1);
+        const SramLoader::Outcome outcome = sram.finish(slot, words.addressOf(run.index), run.count);
+        if (!outcome.done) {
+            why = outcome.why;
+            return run.index + outcome.programmed;
+        }
+        if (progress) progress(words.done(run.windowEnd), total);
+        if (!nextLoaded) {
+            why = "writing the words to SRAM failed";
+            return runs[i + 1].index;
+        }
+    }
+    return words.values.size();
+}
 
 }  // namespace
 
@@ -400,22 +481,14 @@ Status Program(uint32_t address, std::span<const uint8_t> bytes, const Progress&
         for (const Run& run : runs) longest = std::max(longest, run.count);
         SramLoader sram;
         bool finished = false;
-        if (sram.begin(longest)) {
-            finished = true;
-            for (const Run& run : runs) {
-                const SramLoader::Outcome outcome =
-                    sram.run(words.addressOf(run.index), &words.values[run.index], run.count);
-                if (!outcome.done) {
-                    next = run.index + outcome.programmed;
-                    loaderStop = outcome.why;
-                    finished = false;
-                    break;
-                }
-                next = run.windowEnd;
-                if (progress) progress(words.done(next), bytes.size());
-            }
+        const auto slotsUsed = static_cast<uint32_t>(std::min<size_t>(runs.size(), slots::kCount));
+        if (sram.begin(longest, slotsUsed)) {
+            next = RunLoader(sram, words, runs, progress, loaderStop);
+            finished = next == words.values.size();
             // Windows left all erased had nothing to run.
-            if (finished && progress && next < words.values.size()) progress(bytes.size(), bytes.size());
+            if (finished && progress && runs.back().windowEnd < words.values.size()) {
+                progress(bytes.size(), bytes.size());
+            }
         }
         Status restored = sram.end();
         if (!restored.ok()) return restored;

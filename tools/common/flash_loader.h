@@ -3,12 +3,14 @@
 // than four USB round trips. Assembled here by hand, so the tools need no
 // ARM compiler.
 //
-// In:  r1 = flash address (word aligned), r2 = SRAM address of the words,
-//      r3 = how many words.
-// Out: r0 = kDone, or kTimedOut when the controller kept WRITE set for the
-//      whole poll budget; r1 = the first word not known to be programmed,
-//      r3 = words left. Ends on a BKPT, so the halted core waits for the host.
-// Uses r0-r6. All-ones words are skipped: programming them changes nothing.
+// Two slots in SRAM each hold a run: a header (flash address, word count,
+// and room for the outcome) and the words. The routine has one entry per
+// slot, so starting a run takes only the PC, and the host fills the other
+// slot while this one runs.
+// Out, in the slot's header: kDone, or kTimedOut when the controller kept
+// WRITE set for the whole poll budget; and the first word not known to be
+// programmed. Ends on a BKPT, so the halted core waits for the host.
+// Uses r0-r7. All-ones words are skipped: programming them changes nothing.
 #pragma once
 
 #include <array>
@@ -32,6 +34,7 @@ inline constexpr uint16_t kAddsImm8 = 0x3000;      // ADDS Rdn, #imm8
 inline constexpr uint16_t kSubsImm8 = 0x3800;      // SUBS Rdn, #imm8
 inline constexpr uint16_t kCmpImm8 = 0x2800;       // CMP  Rn, #imm8
 inline constexpr uint16_t kMovsImm8 = 0x2000;      // MOVS Rd, #imm8
+inline constexpr uint16_t kNop = 0xBF00;           // NOP
 inline constexpr uint16_t kLslsImm5 = 0x0000;      // LSLS Rd, Rm, #imm5
 inline constexpr uint16_t kBranchIf = 0xD000;      // B<cond> label (imm8 halfwords)
 inline constexpr uint16_t kBranch = 0xE000;        // B label (imm11 halfwords)
@@ -64,16 +67,38 @@ inline constexpr uint16_t kR3 = 3;
 inline constexpr uint16_t kR4 = 4;
 inline constexpr uint16_t kR5 = 5;
 inline constexpr uint16_t kR6 = 6;
+inline constexpr uint16_t kR7 = 7;
 
-// The calling convention (see the top of this file).
+// Register roles inside the routine that the host reads or sets.
 inline constexpr uint16_t kResultRegister = kR0;
 inline constexpr uint16_t kAddressRegister = kR1;
 inline constexpr uint16_t kSourceRegister = kR2;
 inline constexpr uint16_t kCountRegister = kR3;
-inline constexpr uint16_t kRegistersUsed = kR6 + 1;  // r0 up to r6
+inline constexpr uint16_t kSlotRegister = kR7;
+inline constexpr uint16_t kRegistersUsed = kR7 + 1;  // r0 up to r7
 
 inline constexpr uint16_t kDone = 0;
 inline constexpr uint16_t kTimedOut = 1;
+inline constexpr uint32_t kNotRun = 0xFFFFFFFF;  // the host's result word until the routine ends
+
+// A slot's header, in words before the run's words.
+namespace header {
+inline constexpr uint32_t kAddress = 0;  // flash address of the first word
+inline constexpr uint32_t kCount = 4;    // how many words
+inline constexpr uint32_t kResult = 8;   // kDone or kTimedOut, written at the end
+inline constexpr uint32_t kReached = 12; // the first word not known to be programmed
+inline constexpr uint32_t kBytes = 16;
+}  // namespace header
+
+// Where the slots lie: the routine and its stack take the first 4 KB of
+// SRAM, each slot a header and 4 KB of words after it.
+namespace slots {
+inline constexpr uint32_t kFirst = memory_map::kSramBase + kBlockSize;
+inline constexpr uint32_t kWords = kBlockSize / kWordSize;
+inline constexpr uint32_t kBytes = header::kBytes + kBlockSize;
+inline constexpr uint32_t kCount = 2;
+constexpr uint32_t Address(uint32_t slot) { return kFirst + slot * kBytes; }
+}  // namespace slots
 
 // FMC reads per word before the loader gives up: about 25 ms at 50 MHz,
 // hundreds of times the controller's program time, so only a controller that
@@ -111,21 +136,26 @@ constexpr uint16_t ThreeFieldForm(uint16_t opcode, uint16_t rd, uint16_t rn, uin
 
 // Halfword positions in the routine; literal words follow the code.
 namespace at {
-inline constexpr int kNext = 2;
-inline constexpr int kPoll = 11;
-inline constexpr int kTimeoutBkpt = 17;
-inline constexpr int kAdvance = 18;
-inline constexpr int kDone = 22;
-inline constexpr int kDoneBkpt = 23;
-inline constexpr int kLiterals = 24;
+inline constexpr int kEntry0 = 0;
+inline constexpr int kEntry1 = 2;
+inline constexpr int kCommon = 3;
+inline constexpr int kNext = 9;
+inline constexpr int kPoll = 18;
+inline constexpr int kAdvance = 25;
+inline constexpr int kDone = 29;
+inline constexpr int kExit = 30;
+inline constexpr int kBkpt = 32;
+inline constexpr int kLiterals = 34;
 }  // namespace at
 
 // The literal pool, in this order after the code.
 namespace literal {
-inline constexpr uint16_t kController = 0;  // FMA; FMD and FMC follow it
-inline constexpr uint16_t kProgram = 1;     // the FMC command word
-inline constexpr uint16_t kBudget = 2;
-inline constexpr uint16_t kCount = 3;
+inline constexpr uint16_t kSlot0 = 0;
+inline constexpr uint16_t kSlot1 = 1;
+inline constexpr uint16_t kController = 2;  // FMA; FMD and FMC follow it
+inline constexpr uint16_t kProgram = 3;     // the FMC command word
+inline constexpr uint16_t kBudget = 4;
+inline constexpr uint16_t kCount = 5;
 }  // namespace literal
 
 inline constexpr uint32_t kLiteralBytes = sizeof(uint32_t);
@@ -190,8 +220,18 @@ constexpr std::array<uint16_t, at::kLiterals> Assemble() {
     const auto emit = [&](uint16_t halfword) { code[static_cast<size_t>(pc++)] = halfword; };
     const auto label = [&](int expected) { detail::Require(pc == expected, "a label moved"); };
     using namespace thumb;
-    emit(LdrLiteral(kControllerRegister, pc, literal::kController));   //       ldr  r4, =FMA
+    label(at::kEntry0);
+    emit(LdrLiteral(kSlotRegister, pc, literal::kSlot0));             // entry0: ldr r7, =slot0
+    emit(Branch(pc, at::kCommon));                                     //       b    common
+    label(at::kEntry1);
+    emit(LdrLiteral(kSlotRegister, pc, literal::kSlot1));             // entry1: ldr r7, =slot1
+    label(at::kCommon);
+    emit(LdrLiteral(kControllerRegister, pc, literal::kController));   // common: ldr r4, =FMA
     emit(LdrLiteral(kCommandRegister, pc, literal::kProgram));         //       ldr  r5, =key|WRITE
+    emit(LdrWord(kAddressRegister, kSlotRegister, header::kAddress));  //       ldr  r1, [r7]
+    emit(LdrWord(kCountRegister, kSlotRegister, header::kCount));      //       ldr  r3, [r7, #4]
+    emit(AddsImm3(kSourceRegister, kSlotRegister, 0));                 //       adds r2, r7, #0
+    emit(AddsImm8(kSourceRegister, header::kBytes));                   //       adds r2, #16
     label(at::kNext);
     emit(CmpImm8(kCountRegister, 0));                                  // next: cmp  r3, #0
     emit(BranchIf(kCondEq, pc, at::kDone));                            //       beq  done
@@ -209,8 +249,7 @@ constexpr std::array<uint16_t, at::kLiterals> Assemble() {
     emit(SubsImm8(kScratchRegister, 1));                               //       subs r0, #1
     emit(BranchIf(kCondNe, pc, at::kPoll));                            //       bne  poll
     emit(MovsImm8(kResultRegister, kTimedOut));                        //       movs r0, #1
-    label(at::kTimeoutBkpt);
-    emit(Bkpt());                                                      //       bkpt #0
+    emit(Branch(pc, at::kExit));                                       //       b    exit
     label(at::kAdvance);
     emit(AddsImm8(kAddressRegister, kWordSize));                       // advance: adds r1, #4
     emit(AddsImm8(kSourceRegister, kWordSize));                        //       adds r2, #4
@@ -218,14 +257,20 @@ constexpr std::array<uint16_t, at::kLiterals> Assemble() {
     emit(Branch(pc, at::kNext));                                       //       b    next
     label(at::kDone);
     emit(MovsImm8(kResultRegister, kDone));                            // done: movs r0, #0
-    label(at::kDoneBkpt);
+    label(at::kExit);
+    emit(StrWord(kResultRegister, kSlotRegister, header::kResult));    // exit: str  r0, [r7, #8]
+    emit(StrWord(kAddressRegister, kSlotRegister, header::kReached));  //       str  r1, [r7, #12]
+    label(at::kBkpt);
     emit(Bkpt());                                                      //       bkpt #0
+    emit(kNop);                                                        //       nop  ; literals word aligned
     label(at::kLiterals);
     return code;
 }
 inline constexpr std::array<uint16_t, at::kLiterals> kCode = Assemble();
 
 inline constexpr std::array<uint32_t, literal::kCount> kLiterals = {
+    slots::Address(0),
+    slots::Address(1),
     fma::kAddress,
     fmc::kWriteKey | fmc::kWrite,
     kPollBudget,
@@ -233,8 +278,9 @@ inline constexpr std::array<uint32_t, literal::kCount> kLiterals = {
 
 inline constexpr uint32_t kCodeBytes = at::kLiterals * thumb::kHalfwordBytes;
 inline constexpr uint32_t kImageBytes = kCodeBytes + literal::kCount * kLiteralBytes;
-inline constexpr uint32_t kDoneBkptOffset = at::kDoneBkpt * thumb::kHalfwordBytes;
-inline constexpr uint32_t kTimeoutBkptOffset = at::kTimeoutBkpt * thumb::kHalfwordBytes;
+inline constexpr uint32_t kBkptOffset = at::kBkpt * thumb::kHalfwordBytes;
+inline constexpr std::array<uint32_t, slots::kCount> kEntryOffsets = {at::kEntry0 * thumb::kHalfwordBytes,
+                                                                       at::kEntry1 * thumb::kHalfwordBytes};
 static_assert(kCodeBytes % kLiteralBytes == 0, "literals must be word aligned");
 
 
@@ -268,10 +314,7 @@ inline constexpr uint32_t kStackBytes = 128;
 inline constexpr uint32_t kStackAlignment = 8;
 inline constexpr uint32_t kCodeAreaBytes = AlignUp(loader::kImageBytes, kStackAlignment) + kStackBytes;
 inline constexpr uint32_t kStackTop = kBase + kCodeAreaBytes;
-// The words of one run fill the next 4 KB window: one block write each.
-inline constexpr uint32_t kBuffer = kBase + kBlockSize;
-inline constexpr uint32_t kBufferWords = kBlockSize / kWordSize;
-static_assert(kCodeAreaBytes <= kBlockSize);
+static_assert(kCodeAreaBytes <= slots::kFirst - kBase);
 }  // namespace work_area
 
 namespace debug_control {
