@@ -9,7 +9,8 @@
 //
 // With enough words to program and the core halted, Program runs a small
 // loader (flash_loader.h) on the core from the start of SRAM: 4 KB of words
-// per run, one BKPT halt per run. It saves the SRAM it uses, r0-r6, LR, PC,
+// per run, one BKPT halt per run, the next run's words copied into a second
+// slot while this one programs. It saves the SRAM it uses, r0-r7, LR, PC,
 // xPSR, MSP, PSP, CONTROL/PRIMASK, DHCSR's C_MASKINTS (set while the loader
 // runs), DEMCR and DFSR, and puts them back on success and failure alike.
 // Where the loader cannot run (no SRAM there, a running core, a controller
