@@ -328,14 +328,16 @@ void WriteObservations(std::ostream& out, const Results& results) {
              words * static_cast<double>(defaults.flashProgramNs)) / kNanosecondsPerSecond;
         out << "- **`cm3probe flash` is bound by the flash controller and the round trips around it.** "
                "`tools/common/flash.cpp` erases page by page, then copies a loader to SRAM that programs 4 KB of "
-               "words per run, and reads everything back. 64 KB (16384 words) costs "
+               "words per run from one of two slots while the host copies the next run's words into the other, "
+               "and reads everything back. 64 KB (16384 words) costs "
             << Count(flash->figures.roundTrips) << " round trips and " << Seconds(flash->figures.modeledSeconds)
             << " over SWD batched on the FT2232D at 6 MHz; the controller's own erase and program times need "
             << Seconds(controllerSeconds) << " at the simulator's defaults, spent by the host polling while they run, "
                "and the bytes "
             << Seconds(flash->figures.usbBoundSeconds)
-            << ". The rest is the host's own traffic: the words' copy to SRAM, the read-back, the controller "
-               "commands and each run's set-up, none of it overlapped with the controller's work yet.\n";
+            << ". The rest is host traffic the controller's work cannot hide: the erase commands, the first "
+               "slot's copy, each run's start (a PC write and a DHCSR resume) and outcome (two word reads), the "
+               "saving and restoring of what the loader disturbs, and the read-back.\n";
     }
     if (flash == nullptr) {
         out << "- The tool workloads did not run; see \"Through the tools\".\n";
