@@ -579,10 +579,14 @@ TEST_F(ServerTest, FlashPacketsEraseProgramAndVerify) {
     EXPECT_EQ(client().ask("vFlashErase:0,800"), "OK");
     EXPECT_EQ(client().ask("vFlashWrite:0:" + std::string("\x00\x10\x00\x20\x41}", 6)), "OK");
     EXPECT_EQ(client().ask("vFlashWrite:6:" + std::string("\x00\x00", 2)), "OK");
+    EXPECT_EQ(client().ask("vFlashWrite:400:ab"), "OK");
+    EXPECT_TRUE(fake_.programmed.empty()) << "programmed before vFlashDone";
     EXPECT_EQ(client().ask("vFlashDone"), "OK");
     EXPECT_EQ(fake_.erased, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0x800}}));
+    // Pieces that follow each other are programmed as one.
     ASSERT_EQ(fake_.programmed.size(), 2u);
-    EXPECT_EQ(fake_.programmed[0].second, (std::vector<uint8_t>{0x00, 0x10, 0x00, 0x20, 0x41, 0x7d}));
+    EXPECT_EQ(fake_.programmed[0].second, (std::vector<uint8_t>{0x00, 0x10, 0x00, 0x20, 0x41, 0x7d, 0x00, 0x00}));
+    EXPECT_EQ(fake_.programmed[1], (std::pair<uint32_t, std::vector<uint8_t>>{0x400, {'a', 'b'}}));
     EXPECT_EQ(fake_.verifications, 2);
     EXPECT_EQ(fake_.flash[5], 0x7d);
     // GDB reads flash with m packets.

@@ -854,10 +854,15 @@ Session::Reply Session::flashWrite(std::string_view args) {
     const auto address = ParseHex32(args.substr(0, colon));
     const std::string_view data = args.substr(colon + 1);
     if (!address || uint64_t{*address} + data.size() > kAddressSpace) return std::string(error_reply::kMalformed);
-    const flash::Status status = target_.programFlash(*address, Bytes(data));
-    if (!status.ok()) {
-        note("flash programming failed: " + status.message);
-        return std::string(error_reply::kTargetFailed);
+    // Programmed at vFlashDone, as the protocol allows: GDB's packets of one
+    // section follow each other, and one call per run of them saves and
+    // restores the loader's SRAM and registers once instead of per packet.
+    if (!flashWritten_.empty()) {
+        auto& [lastAddress, lastBytes] = flashWritten_.back();
+        if (uint64_t{lastAddress} + lastBytes.size() == *address) {
+            lastBytes.insert(lastBytes.end(), data.begin(), data.end());
+            return std::string(kOk);
+        }
     }
     flashWritten_.emplace_back(*address, std::vector<uint8_t>(data.begin(), data.end()));
     return std::string(kOk);
@@ -866,6 +871,13 @@ Session::Reply Session::flashWrite(std::string_view args) {
 Session::Reply Session::flashDone() {
     auto written = std::move(flashWritten_);
     flashWritten_.clear();
+    for (const auto& [address, bytes] : written) {
+        const flash::Status status = target_.programFlash(address, bytes);
+        if (!status.ok()) {
+            note("flash programming failed: " + status.message);
+            return std::string(error_reply::kTargetFailed);
+        }
+    }
     for (const auto& [address, bytes] : written) {
         const flash::Status status = target_.verifyFlash(address, bytes);
         if (!status.ok()) {

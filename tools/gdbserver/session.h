@@ -159,7 +159,8 @@ private:
     size_t nextCodeLine_ = 0;
     std::map<uint32_t, Breakpoint> breakpoints_;
     Watchpoints watchpoints_;
-    // vFlashWrite pieces since the last vFlashDone, verified there.
+    // vFlashWrite pieces since the last vFlashDone, the ones that follow each
+    // other joined; programmed and verified there.
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> flashWritten_;
     Options options_;
     semihosting::State semihostingState_;
