@@ -329,6 +329,29 @@ TEST_F(ServerTest, MemoryReadsAndWritesGoThroughBlocks) {
     EXPECT_EQ(fake_.readSizes, (std::vector<uint32_t>{4096, 4096}));
 }
 
+// Small Code-region reads come from lines read once while halted: at any
+// address they show the target's bytes, and GDB's reads on both sides of the
+// PC after a step cost one block read.
+TEST_F(ServerTest, SmallCodeReadsShowTheTargetAndCostOneLine) {
+    std::mt19937 random(11);
+    for (uint8_t& b : fake_.flash) b = static_cast<uint8_t>(random());
+    for (int i = 0; i < 300; ++i) {
+        const uint32_t address = random() % FakeTarget::kFlashSize;
+        const uint32_t length = std::min<uint32_t>(1 + random() % 16, FakeTarget::kFlashSize - address);
+        std::string expected;
+        for (uint32_t b = 0; b < length; ++b) expected += cm3tools::gdb::RegisterHex(fake_.flash[address + b], 1);
+        std::ostringstream read;
+        read << std::hex << "m" << address << "," << length;
+        EXPECT_EQ(client().ask(read.str()), expected) << read.str();
+        if (random() % 8 == 0) (void)client().ask("vCont;s:1;c");  // drops the lines
+    }
+    fake_.registers[cm3tools::regsel::kPc] = 0x3E;
+    (void)client().ask("vCont;s:1;c");
+    fake_.readSizes.clear();
+    for (const char* read : {"m40,4", "m3c,4", "m40,2", "m3e,2", "m3c,2", "m40,4"}) (void)client().ask(read);
+    EXPECT_EQ(fake_.readSizes.size(), 1u);
+}
+
 TEST_F(ServerTest, BinaryWritesKeepEscapedBytesAndSplitIntoBlocks) {
     const std::string data("\x23\x24\x7d\x2a\x00\xff", 6);
     EXPECT_EQ(client().ask("X20000100,6:" + data), "OK");

@@ -527,16 +527,21 @@ bool Session::readCodeCached(uint32_t address, uint8_t* buffer, uint32_t length)
     uint32_t done = 0;
     while (done < length) {
         const uint32_t at = address + done;
-        const uint32_t base = at & ~(kCodeLineBytes - 1);
-        auto line = std::find_if(codeLines_.begin(), codeLines_.end(),
-                                 [base](const std::optional<CodeLine>& l) { return l && l->base == base; });
+        auto line = std::find_if(codeLines_.begin(), codeLines_.end(), [at](const std::optional<CodeLine>& l) {
+            return l && at >= l->base && at - l->base < kCodeLineBytes;
+        });
         if (line == codeLines_.end()) {
+            // Centred on the address: GDB reads on both sides of the PC.
+            constexpr uint32_t kHalfLine = kCodeLineBytes / 2;
+            const uint32_t centred = at >= kHalfLine ? (at - kHalfLine) & ~(kWordBytes - 1) : 0;
+            const uint32_t base = std::min(centred, memory_map::kSramBase - kCodeLineBytes);
             CodeLine fresh{base, {}};
             if (target_.readMemory(base, fresh.bytes.data(), kCodeLineBytes) != DBG_OK) return false;
             line = codeLines_.begin() + static_cast<std::ptrdiff_t>(nextCodeLine_);
             nextCodeLine_ = (nextCodeLine_ + 1) % codeLines_.size();
             *line = fresh;
         }
+        const uint32_t base = (*line)->base;
         const uint32_t take = std::min(length - done, base + kCodeLineBytes - at);
         std::copy_n((*line)->bytes.begin() + (at - base), take, buffer + done);
         done += take;
