@@ -44,7 +44,7 @@ public:
     }
     DebugResult halt() override { return result(); }
     DebugResult resume() override { return result(); }
-    DebugResult step() override { return result(); }
+    DebugResult step(uint32_t) override { return result(); }
     DebugResult systemReset() override { return result(); }
     DebugResult hardwareReset() override { return result(); }
     DebugResult readRegister(uint32_t, uint32_t* value) override {

@@ -107,7 +107,7 @@ public:
         halted = false;
         return DBG_OK;
     }
-    DebugResult step() override {
+    DebugResult step(uint32_t) override {
         if (!halted) return DBG_NOT_HALTED;
         ++steps;
         registers[cm3tools::regsel::kPc] += 2;

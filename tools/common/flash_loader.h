@@ -318,10 +318,10 @@ static_assert(kCodeAreaBytes <= slots::kFirst - kBase);
 }  // namespace work_area
 
 namespace debug_control {
-inline constexpr uint32_t kKey = 0xA05Fu << 16;  // DHCSR ignores writes without it
-inline constexpr uint32_t kCStep = 1u << 2;
-inline constexpr uint32_t kCMaskInts = 1u << 3;
-inline constexpr uint32_t kCSnapStall = 1u << 5;
+inline constexpr uint32_t kKey = dhcsr::kDebugKey;
+using dhcsr::kCMaskInts;
+using dhcsr::kCSnapStall;
+using dhcsr::kCStep;
 inline constexpr uint32_t kControlBits = dhcsr::kCDebugEn | dhcsr::kCHalt | kCStep | kCMaskInts | kCSnapStall;
 }  // namespace debug_control
 

@@ -10,6 +10,9 @@ namespace dhcsr {
 inline constexpr uint32_t kAddress = 0xE000EDF0;
 inline constexpr uint32_t kCDebugEn = 1u << 0;
 inline constexpr uint32_t kCHalt = 1u << 1;
+inline constexpr uint32_t kCStep = 1u << 2;
+inline constexpr uint32_t kCMaskInts = 1u << 3;
+inline constexpr uint32_t kCSnapStall = 1u << 5;
 inline constexpr uint32_t kDebugKey = 0xA05Fu << 16;  // writes without it are ignored
 inline constexpr uint32_t kSRegRdy = 1u << 16;
 inline constexpr uint32_t kSHalt = 1u << 17;

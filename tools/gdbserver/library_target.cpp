@@ -6,6 +6,8 @@ namespace cm3tools::gdb {
 namespace {
 
 inline constexpr uint32_t kWordSize = 2;  // DebugReadMem/DebugWriteMem size code
+// State reads a step waits for its halt, as many as DebugStepCore makes.
+inline constexpr uint32_t kStepPolls = 1001;
 
 class Library final : public Target {
 public:
@@ -35,7 +37,23 @@ public:
         const DebugResult refresh = DebugGetCoreState(&state);
         return write != DBG_OK ? write : refresh;
     }
-    DebugResult step() override { return DebugStepCore(); }
+    DebugResult step(uint32_t dhcsr) override {
+        // DHCSR with C_STEP set and C_HALT clear steps one instruction without
+        // the export's own state read before it; the polls after it refresh
+        // the library's cached state, as DebugStepCore's do.
+        const uint32_t carried = dhcsr & (dhcsr::kCMaskInts | dhcsr::kCSnapStall);
+        const uint32_t stepping = dhcsr::kDebugKey | dhcsr::kCDebugEn | dhcsr::kCStep | carried;
+        const DebugResult write = DebugWriteMem(dhcsr::kAddress, stepping, kWordSize);
+        uint32_t state = 0;
+        DebugResult read = DBG_OK;
+        for (uint32_t poll = 0; poll < kStepPolls; ++poll) {
+            read = DebugGetCoreState(&state);
+            if (read != DBG_OK || (state & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) break;
+        }
+        if (write != DBG_OK) return write;
+        if (read != DBG_OK) return read;
+        return (state & dhcsr::kSHalt) != 0 ? DBG_OK : DBG_NOT_HALTED;
+    }
     DebugResult systemReset() override { return DebugSystemReset(); }
     DebugResult hardwareReset() override {
         const DebugResult reset = DebugHardwareReset();

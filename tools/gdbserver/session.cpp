@@ -605,7 +605,7 @@ Session::Response Session::resume(bool step, std::optional<uint32_t> address) {
         case Served::kStopped: return {{reply}};
         case Served::kNotACall: break;
         }
-        const DebugResult result = target_.step();
+        const DebugResult result = target_.step(dhcsr);
         if (result != DBG_OK) return settleAfterFailedRun(result);
         return {{haltedReply()}};
     }

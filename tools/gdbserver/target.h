@@ -28,7 +28,9 @@ public:
     virtual DebugResult coreState(uint32_t* dhcsr) = 0;
     virtual DebugResult halt() = 0;
     virtual DebugResult resume() = 0;
-    virtual DebugResult step() = 0;
+    // One instruction; `dhcsr` is the state read just before (its C_MASKINTS
+    // and C_SNAPSTALL carry over).
+    virtual DebugResult step(uint32_t dhcsr) = 0;
     // Halts at the reset vector.
     virtual DebugResult systemReset() = 0;
     // Pulses the reset line and initialises the connection again.
