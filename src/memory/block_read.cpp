@@ -234,8 +234,7 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.queuedCount = 0;
     pass.stopped = false;
     pass.lost = false;
-    if (!IsOk(port.write(Dp(dp::kSelect), 0)) || !IsOk(port.write(Ap(ap::kTar), start)) ||
-        !IsOk(port.write(Ap(ap::kCsw), kCswWordStream))) {
+    if (!block::StartStream(port, Batched(), start)) {
         // Nothing streamed from an address that was never set; try again.
         return {0, DBG_OK};
     }

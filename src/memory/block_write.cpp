@@ -64,8 +64,7 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         ++address;
         ++written;
     }
-    bool streaming = IsOk(port.write(Dp(dp::kSelect), 0)) && IsOk(port.write(Ap(ap::kTar), address)) &&
-                     IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
+    bool streaming = block::StartStream(port, Batched(), address);
     port.queueReset();
     while (streaming && count - written >= block::kWordBytes) {
         streaming = WriteWord(port, block::LoadWord(data + written));
