@@ -160,26 +160,29 @@ void Reprogram(const Port& port, Pass& pass, uint32_t next) {
     QueueRead(port, pass);
 }
 
-// Sends the queued steps and fills in their outcomes, in queue order.
-void FillAnswers(const Port& port, Pass& pass) {
-    if (!IsOk(port.flush())) return;  // all stay Broken
+// Sends the queued steps and fills in their outcomes, in queue order. True
+// when every answer was taken, so what was queued after the steps answers next.
+bool FillAnswers(const Port& port, Pass& pass) {
+    if (!IsOk(port.flush())) return false;  // all stay Broken
     for (uint32_t i = 0; i < pass.queuedCount; ++i) {
         Event& event = pass.events[pass.queued[i]];
         const WireStatus answered = port.nextAnswer(&event.value);
         event.outcome = OutcomeOf(port, answered);
         if (!IsOk(answered) && port.lostFraming(answered)) {
             port.recoverFraming();
-            return;
+            return false;
         }
     }
+    return true;
 }
 
-void Collect(const Port& port, Pass& pass) {
-    FillAnswers(port, pass);
+bool Collect(const Port& port, Pass& pass) {
+    const bool answered = FillAnswers(port, pass);
     // After a failed exchange the final read would fetch nothing usable.
     for (uint32_t i = 0; i < pass.queuedCount; ++i) {
         if (pass.events[pass.queued[i]].outcome == Outcome::Broken) pass.stopped = true;
     }
+    return answered;
 }
 
 // Replays the pass as the AP saw it. A refused step was not performed. An
@@ -234,13 +237,20 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
     pass.queuedCount = 0;
     pass.stopped = false;
     pass.lost = false;
-    if (!IsOk(port.write(Dp(dp::kSelect), 0)) || !IsOk(port.write(Ap(ap::kTar), start)) ||
-        !IsOk(port.write(Ap(ap::kCsw), kCswWordStream))) {
+    if (!block::StartStream(port, Batched(), start)) {
         // Nothing streamed from an address that was never set; try again.
         return {0, DBG_OK};
     }
-    ReadNow(port, pass, Step::DrwRead);  // primes the pipeline
+    // Where writes answer, every refusal shows in the answers: the priming
+    // read, the stream, the final read and the CTRL/STAT check all go in one
+    // exchange.
+    const bool whole = Batched() && port.writesAnswer;
     port.queueReset();
+    if (whole) {
+        QueueRead(port, pass);
+    } else {
+        ReadNow(port, pass, Step::DrwRead);  // primes the pipeline
+    }
     for (uint32_t i = 0; i + 1 < pass.words && !pass.stopped; ++i) {
         if (Batched()) {
             QueueRead(port, pass);
@@ -251,13 +261,20 @@ PassResult ReadWordBlock(uint32_t start, uint8_t* destination, uint32_t count) {
         // TAR's increment wraps within the page: point it at the next page.
         if (block::StartsPage(next)) Reprogram(port, pass, next);
     }
-    if (Batched() && !pass.lost) Collect(port, pass);
-    if (!pass.stopped) ReadNow(port, pass, Step::FinalRead);
+    if (whole) {
+        Queue(pass, Step::FinalRead, kKeepTar, port.queueRead(Ap(port.collectingRead)));
+        if (!port.queueRead(Dp(dp::kCtrlStat))) pass.lost = true;
+    }
+    const bool answered = Batched() && !pass.lost && Collect(port, pass);
+    // What was queued and not sent must not go out with the next call.
+    if (Batched() && pass.lost) port.queueReset();
+    if (!pass.stopped && !whole) ReadNow(port, pass, Step::FinalRead);
 
     uint32_t words = Deliver(port, pass, destination);
     // The words' own faults come first: trailing bytes check and clear too.
     uint32_t ctrlStat = 0;
-    const WireStatus status = ReadDpRegister(dp::kCtrlStat, &ctrlStat);
+    const WireStatus status =
+        whole && answered ? port.nextAnswer(&ctrlStat) : ReadDpRegister(dp::kCtrlStat, &ctrlStat);
     // A refused check proves nothing either way: the caller repeats the pass.
     if (port.inconclusive(status)) return {0, DBG_OK};
     DebugResult sticky = CheckSticky(status, ctrlStat);

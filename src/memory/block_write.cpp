@@ -25,16 +25,20 @@ bool Batched() { return g_connection.batchedMode != 0; }
 // word lands on this one's address. A refused batched word shows at the
 // flush: over SWD overrun detection makes it sticky and the port drops every
 // AP write after it; over JTAG its capture says so.
-bool WriteWord(const Port& port, uint32_t word) {
-    if (Batched()) return port.queueWrite(Ap(ap::kDrw), word);
-    return IsOk(port.apWrite(ap::kDrw, word));
+bool WriteWord(const Port& port, uint32_t word, uint32_t& queued) {
+    if (!Batched()) return IsOk(port.apWrite(ap::kDrw, word));
+    ++queued;
+    return port.queueWrite(Ap(ap::kDrw), word);
 }
 
 // Puts the queued words on the wire; false when the exchange failed or any
 // answer (JTAG: every scan's capture) was a refusal.
 bool SendQueued(const Port& port) { return IsOk(port.flushExpectingOk()); }
 
-bool ReprogramPage(const Port& port, uint32_t address) {
+// The page change as queued where writes answer: SELECT, TAR, SELECT, CSW.
+inline constexpr uint32_t kPageChangeWrites = 4;
+
+bool ReprogramPage(const Port& port, uint32_t address, bool wordsFollow, uint32_t& queued) {
     if (!Batched()) return IsOk(port.write(Ap(ap::kTar), address)) && IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
     if (!port.writesAnswer) {
         // A refused TAR write turns sticky, and the port drops every word after it.
@@ -43,10 +47,36 @@ bool ReprogramPage(const Port& port, uint32_t address) {
     // A port whose refusals show only in the answers goes on taking words at
     // the old page's start after a refused TAR write: the change goes out as
     // the direct writes would (bank selected for each), and the next page's
-    // words wait until it is seen to have taken.
-    const bool queued = port.queueSelectAp(0) && port.queueWrite(Ap(ap::kTar), address) && port.queueSelectAp(0) &&
-                        port.queueWrite(Ap(ap::kCsw), kCswWordStream);
-    return queued && SendQueued(port);
+    // words wait until it is seen to have taken. With no word after it, it
+    // goes out with the closing flush.
+    const bool sent = port.queueSelectAp(0) && port.queueWrite(Ap(ap::kTar), address) && port.queueSelectAp(0) &&
+                      port.queueWrite(Ap(ap::kCsw), kCswWordStream);
+    queued += kPageChangeWrites;
+    if (!sent || !wordsFollow) return sent;
+    queued = 0;
+    return SendQueued(port);
+}
+
+// Words may be missing: say so, and send nothing more to this block. What
+// was queued and not sent must not go out with the next call.
+DebugResult StreamFailed(const Port& port) {
+    port.queueReset();
+    DebugResult sticky = ReadAndCheckSticky();
+    return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
+}
+
+// Where writes answer and no final bytes follow, the closing CTRL/STAT check
+// goes out with the `queued` writes; each of those must answer Ok first.
+DebugResult SendWithCheck(const Port& port, uint32_t queued, DebugResult first) {
+    if (!port.queueRead(Dp(dp::kCtrlStat)) || !IsOk(port.flush())) return StreamFailed(port);
+    uint32_t unused = 0;
+    for (uint32_t i = 0; i < queued; ++i) {
+        if (!IsOk(port.nextAnswer(&unused))) return StreamFailed(port);
+    }
+    uint32_t ctrlStat = 0;
+    const WireStatus status = port.nextAnswer(&ctrlStat);
+    DebugResult sticky = CheckSticky(status, ctrlStat);
+    return first != DBG_OK ? first : sticky;
 }
 
 // Keeps the first failure of the call: later steps still run where that is
@@ -64,26 +94,23 @@ DebugResult WriteBlock(uint32_t address, const uint8_t* data, uint32_t count) {
         ++address;
         ++written;
     }
-    bool streaming = IsOk(port.write(Dp(dp::kSelect), 0)) && IsOk(port.write(Ap(ap::kTar), address)) &&
-                     IsOk(port.write(Ap(ap::kCsw), kCswWordStream));
+    bool streaming = block::StartStream(port, Batched(), address);
     port.queueReset();
+    uint32_t queued = 0;  // batched writes not yet sent
     while (streaming && count - written >= block::kWordBytes) {
-        streaming = WriteWord(port, block::LoadWord(data + written));
+        streaming = WriteWord(port, block::LoadWord(data + written), queued);
         if (!streaming) break;
         written += block::kWordBytes;
         address += block::kWordBytes;
-        if (block::StartsPage(address)) streaming = ReprogramPage(port, address);
-    }
-    // The final bytes reuse the batch or sequence: the words go out first.
-    if (streaming && Batched()) streaming = SendQueued(port);
-    if (!streaming) {
-        // Words may be missing: say so, and send nothing more to this block.
-        // What was queued and not sent must not go out with the next call.
-        port.queueReset();
-        DebugResult sticky = ReadAndCheckSticky();
-        return sticky == DBG_STICKY_ERROR ? DBG_STICKY_ERROR : DBG_ERROR;
+        if (block::StartsPage(address)) {
+            streaming = ReprogramPage(port, address, count - written >= block::kWordBytes, queued);
+        }
     }
     const uint32_t rest = count - written;
+    if (streaming && Batched() && port.writesAnswer && rest == 0) return SendWithCheck(port, queued, first);
+    // The final bytes reuse the batch or sequence: the words go out first.
+    if (streaming && Batched()) streaming = SendQueued(port);
+    if (!streaming) return StreamFailed(port);
     if (rest != 0) {
         // A fault in the word stream must not be hidden by the final bytes'
         // own check, which clears it.

@@ -111,6 +111,8 @@ inline constexpr Operation kOperations[] = {
     {"unaligned block read across the page", Kind::ReadBlock, kPage - 30, 61},
     {"aligned block write across the page", Kind::WriteBlock, kPage - 32, 64},
     {"unaligned block write across the page", Kind::WriteBlock, kPage - 30, 61},
+    // The page change after the last word goes out with the closing check.
+    {"block write ending on the page", Kind::WriteBlock, kPage - 32, 32},
     {"block read over a bus error", Kind::ReadBlock, kPage - 32, 64, true},
     {"block write over a bus error", Kind::WriteBlock, kPage - 32, 64, true},
     {"word read", Kind::ReadMem, kPage - 4, 2},
