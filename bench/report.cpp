@@ -372,7 +372,7 @@ void WriteGoals(std::ostream& out, const Results& results, const std::vector<Ben
         }
     }
     if (worstShare > 0) {
-        goals.push_back({"Host CPU per 4 KB block, share of its modeled time", "< 1 %", "",
+        goals.push_back({"Host CPU per 4 KB block, share of its modeled time", "< 1 %", "not measured",
                          Fixed(worstShare * kPercent, 4) + " %", worstShare < kCpuShareLimit});
     }
     if (goals.empty()) return;
