@@ -2,6 +2,7 @@
 // simulator, with the target's flash inspected directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -407,24 +408,44 @@ TEST_P(FlashLoaderTest, AFaultInTheLoaderHandsTheRestToTheHost) {
     ExpectCoreAndSramAsBefore();
 }
 
-// One bus error at points spread over a two-run program, the second run's
-// words loaded while the first programs: flash is what the call reports.
-// Success leaves exactly the image; a failure only erased or image bytes and
-// nothing outside. The core and SRAM come back unless the restore met it.
-TEST_P(FlashLoaderTest, ABusErrorAnywhereLeavesFlashAsReported) {
+// One bus error at points spread over a two-run program and in the copy of
+// the second run's words while the first programs: flash is what the call
+// reports. Success leaves exactly the image; a failure only erased or image
+// bytes and nothing outside. The core and SRAM come back unless the restore
+// met the error. One connection: each point is a whole session.
+using FlashLoaderFaultTest = FlashLoaderTest;
+
+TEST_P(FlashLoaderFaultTest, ABusErrorAnywhereLeavesFlashAsReported) {
+    // A run of 40 words at the start of each 4 KB window.
     constexpr uint32_t kAddress = 0x4000;
-    constexpr uint32_t kLength = 6000;
-    constexpr uint64_t kSamples = 24;
-    const std::vector<uint8_t> bytes = Pattern(kLength, 15);
+    constexpr uint32_t kRunBytes = 160;
+    constexpr uint64_t kSpread = 8;
+    std::vector<uint8_t> bytes = Pattern(cm3tools::kBlockSize + kRunBytes, 15);
+    std::fill(bytes.begin() + kRunBytes, bytes.begin() + cm3tools::kBlockSize, kErased);
     const uint32_t regionStart = kAddress - kPageSize;
-    const uint32_t regionLength = kLength + 2 * kPageSize;
+    const auto regionLength = static_cast<uint32_t>(bytes.size() + 2 * kPageSize);
     const std::vector<uint8_t> expected = Expected(regionStart, regionLength, kAddress, bytes);
+
+    cm3sim::SimConfig logged = QuickFlash();
+    logged.logAhbAccesses = true;
+    Boot(logged);
     Prepare();
-    const uint64_t first = Target().counters().ahbAccesses;
+    Target().clearAhbLog();
     ASSERT_TRUE(cm3tools::flash::Program(kAddress, bytes).ok());
-    const uint64_t accesses = Target().counters().ahbAccesses - first;
-    for (uint64_t at = 0; at < accesses; at += accesses / kSamples + 1) {
-        SCOPED_TRACE("bus error at access " + std::to_string(at) + " of " + std::to_string(accesses));
+    const std::vector<cm3sim::AhbAccess> log = Target().ahbLog();
+    std::vector<uint64_t> points;
+    for (uint64_t i = 0; i < log.size(); i += log.size() / kSpread) points.push_back(i);
+    const uint32_t slot = loader::slots::Address(1);
+    const auto copy = std::find_if(log.begin(), log.end(), [slot](const cm3sim::AhbAccess& a) {
+        return a.write && a.address >= slot && a.address < slot + loader::slots::kBytes;
+    });
+    ASSERT_NE(copy, log.end());
+    const auto first = static_cast<uint64_t>(copy - log.begin());
+    const uint64_t words = (loader::header::kBytes + kRunBytes) / sizeof(uint32_t);
+    for (uint64_t at : {first, first + words / 2, first + words - 1}) points.push_back(at);
+
+    for (uint64_t at : points) {
+        SCOPED_TRACE("bus error at access " + std::to_string(at) + " of " + std::to_string(log.size()));
         Boot(QuickFlash());
         Prepare();
         Target().armBusError(at);
@@ -473,6 +494,7 @@ INSTANTIATE_TEST_SUITE_P(Connections, FlashTest, ::testing::Values(Connection{tr
 INSTANTIATE_TEST_SUITE_P(Connections, FlashLoaderTest,
                          ::testing::Values(Connection{true, false}, Connection{false, true}), ConnectionName);
 
+INSTANTIATE_TEST_SUITE_P(Connections, FlashLoaderFaultTest, ::testing::Values(Connection{true, true}), ConnectionName);
 INSTANTIATE_TEST_SUITE_P(Connections, FlashTimeoutTest, ::testing::Values(Connection{true, false}), ConnectionName);
 
 }  // namespace
