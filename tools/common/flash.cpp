@@ -8,6 +8,7 @@
 
 #include "flash_loader.h"
 #include "results.h"
+#include "run_control.h"
 #include "target_registers.h"
 #include "transfer.h"
 
@@ -294,20 +295,15 @@ public:
         return WriteSram(slots::Address(slot), bytes);
     }
 
-    // Lets the core run the loaded slot; false when the PC could not be set
-    // (the core stays halted). A DHCSR write with C_HALT clear (the key,
-    // C_DEBUGEN and the C_MASKINTS set while halted) resumes without the
-    // library's settling pause; the state read right after tells the library
-    // the core runs. A resume that reports a failure may still have started
-    // the core: finish() asks its state either way.
+    // Lets the core run the loaded slot, with the C_MASKINTS set while
+    // halted; false when the PC could not be set (the core stays halted). A
+    // resume that reports a failure may still have started the core: finish()
+    // asks its state either way.
     bool start(uint32_t slot) {
         started_ = DebugWriteCoreRegister(regsel::kPc, work_area::kBase + loader::kEntryOffsets[slot]);
         if (started_ != DBG_OK) return false;
-        const uint32_t run = debug_control::kKey | dhcsr::kCDebugEn | debug_control::kCMaskInts;
-        started_ = DebugWriteMem(dhcsr::kAddress, run, kWordSizeCode);
         uint32_t state = 0;
-        const DebugResult refreshed = DebugGetCoreState(&state);
-        if (started_ == DBG_OK) started_ = refreshed;
+        started_ = run_control::Release(debug_control::kCMaskInts, &state);
         return true;
     }
 
@@ -315,11 +311,7 @@ public:
     Outcome finish(uint32_t slot, uint32_t address, uint32_t count) {
         const uint64_t pollLimit = kRunPollsBase + kRunPollsPerWord * count;
         uint32_t state = 0;
-        DebugResult stateResult = DBG_OK;
-        for (uint64_t poll = 0; poll < pollLimit; ++poll) {
-            stateResult = DebugGetCoreState(&state);
-            if (stateResult != DBG_OK || (state & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) break;
-        }
+        const DebugResult stateResult = run_control::AwaitHaltOrLockup(pollLimit, &state);
         const bool halted = stateResult == DBG_OK && (state & dhcsr::kSHalt) != 0;
         if (!halted && DebugHaltCore() != DBG_OK) return Outcome{false, 0, "the core did not halt after the loader"};
         uint32_t result = 0;

@@ -1,5 +1,6 @@
 #include "target.h"
 
+#include "common/run_control.h"
 #include "common/target_registers.h"
 
 namespace cm3tools::gdb {
@@ -28,30 +29,21 @@ public:
     DebugResult coreState(uint32_t* dhcsr) override { return DebugGetCoreState(dhcsr); }
     DebugResult halt() override { return DebugHaltCore(); }
     DebugResult resume() override {
-        // DHCSR with the key and C_DEBUGEN alone lets the core run (C_HALT,
-        // C_STEP and C_MASKINTS clear) without the export's fixed pause. The
-        // state read right after tells the library the core runs, so its next
-        // halt is really sent.
-        const DebugResult write = DebugWriteMem(dhcsr::kAddress, dhcsr::kDebugKey | dhcsr::kCDebugEn, kWordSize);
+        // C_STEP and C_MASKINTS clear; the state read after it tells the
+        // library the core runs, so its next halt is really sent.
         uint32_t state = 0;
-        const DebugResult refresh = DebugGetCoreState(&state);
-        return write != DBG_OK ? write : refresh;
+        return run_control::Release(0, &state);
     }
     DebugResult step(uint32_t dhcsr) override {
-        // DHCSR with C_STEP set and C_HALT clear steps one instruction without
-        // the export's own state read before it; the polls after it refresh
-        // the library's cached state, as DebugStepCore's do.
-        const uint32_t carried = dhcsr & (dhcsr::kCMaskInts | dhcsr::kCSnapStall);
-        const uint32_t stepping = dhcsr::kDebugKey | dhcsr::kCDebugEn | dhcsr::kCStep | carried;
-        const DebugResult write = DebugWriteMem(dhcsr::kAddress, stepping, kWordSize);
+        // Without the export's own state read before it; the polls after it
+        // refresh the library's cached state, as DebugStepCore's do.
         uint32_t state = 0;
-        DebugResult read = DBG_OK;
-        for (uint32_t poll = 0; poll < kStepPolls; ++poll) {
-            read = DebugGetCoreState(&state);
-            if (read != DBG_OK || (state & (dhcsr::kSHalt | dhcsr::kSLockup)) != 0) break;
+        DebugResult result =
+            run_control::Release(dhcsr::kCStep | (dhcsr & (dhcsr::kCMaskInts | dhcsr::kCSnapStall)), &state);
+        if (result == DBG_OK && !run_control::HaltedOrLockedUp(state)) {
+            result = run_control::AwaitHaltOrLockup(kStepPolls - 1, &state);
         }
-        if (write != DBG_OK) return write;
-        if (read != DBG_OK) return read;
+        if (result != DBG_OK) return result;
         return (state & dhcsr::kSHalt) != 0 ? DBG_OK : DBG_NOT_HALTED;
     }
     DebugResult systemReset() override { return DebugSystemReset(); }
